@@ -1,0 +1,386 @@
+"""What every deliverable shares: import rules, function objects, argument
+binding and its messages, type tests and traceback entries."""
+
+import importlib
+import inspect
+import shutil
+import subprocess
+import sys
+import types
+from pathlib import Path
+
+import pytest
+
+from conftest import leaks, raises_quietly, run_python, tb_names
+
+import tools.common.siteward as siteward_module
+from tools.common.siteward import siteward
+
+DELIVERABLES = {
+    "quillmark": "tools.common.quillmark",
+    "tables": "tools.tables.tables",
+    "murkfold": "tools.common.murkfold",
+    "starveil": "tools.common.starveil",
+    "dawnlog": "tools.dawnlog.dawnlog",
+    "siteward": "tools.common.siteward",
+}
+
+
+def target(module, path):
+    """The object at dotted `path` in `module`, or a skip if the module is
+    not part of this build."""
+    try:
+        obj = importlib.import_module(module)
+    except ImportError as exc:
+        pytest.skip(f"{module} not importable here: {exc}")
+    for part in path.split("."):
+        obj = getattr(obj, part)
+    return obj
+
+
+# ---- argument binding -------------------------------------------------------
+
+NONSTR = object()
+
+# (module, function path, args, kwargs, message)
+BINDING = [
+    ("tools.common.siteward", "siteward", (1, 2, 3), {},
+     "siteward() takes at most 2 positional arguments (3 given)"),
+    ("tools.common.siteward", "siteward", (1,), {"file": 2},
+     "siteward() got multiple values for keyword argument 'file'"),
+    ("tools.common.siteward", "siteward", (), {"path": 1},
+     "siteward() got an unexpected keyword argument 'path'"),
+    ("tools.common.siteward", "siteward", (1,), {"func": 2, "file": 3},
+     "siteward() got multiple values for keyword argument 'file'"),
+    ("tools.common.murkfold", "murkfold", (1, 2), {},
+     "murkfold() takes at most 1 positional argument (2 given)"),
+    ("tools.common.starveil", "starveil", (1, 2, 3), {},
+     "starveil() takes at most 2 positional arguments (3 given)"),
+    ("tools.dawnlog.dawnlog", "dawnlog", ("a", "b", "c", "d"), {},
+     "dawnlog() takes at most 3 positional arguments (4 given)"),
+    ("tools.common.quillmark", "Quillmark.get_name", (), {},
+     "get_name() takes exactly 2 positional arguments (0 given)"),
+    ("tools.common.quillmark", "Quillmark.get_name", (), {"attr": "x"},
+     "get_name() takes exactly 2 positional arguments (0 given)"),
+    ("tools.common.quillmark", "Quillmark.get_name", (1,), {},
+     "get_name() takes exactly 2 positional arguments (1 given)"),
+    ("tools.common.quillmark", "Quillmark.get_name", (1, "a", 3), {},
+     "get_name() takes exactly 2 positional arguments (3 given)"),
+    ("tools.common.quillmark", "Quillmark.set_attribute", (1, "a"), {},
+     "set_attribute() takes exactly 3 positional arguments (2 given)"),
+    ("tools.common.quillmark", "Quillmark.get_name", (1,), {"obj": 2},
+     "get_name() got multiple values for keyword argument 'obj'"),
+    ("tools.common.quillmark", "Quillmark.get_name", (1, "a"), {"value": 2},
+     "get_name() got an unexpected keyword argument 'value'"),
+    ("tools.tables.tables", "Table.columns.fget", (1, 2), {},
+     "columns() takes exactly 1 positional argument (2 given)"),
+    ("tools.tables.tables", "Table.columns.fget", (), {},
+     "columns() takes exactly 1 positional argument (0 given)"),
+    ("tools.tables.tables", "Table.__init__.__wrapped__", (), {},
+     "__init__() takes at least 1 positional argument (0 given)"),
+    ("tools.tables.tables", "Table.__init__.__wrapped__", (1, 2, 3), {},
+     "__init__() takes at most 2 positional arguments (3 given)"),
+    ("tools.tables.tables", "Table.filter.__wrapped__", (), {"include": 1},
+     "filter() takes at least 1 positional argument (0 given)"),
+]
+
+
+@pytest.mark.parametrize("module, path, args, kwargs, message", BINDING)
+def test_binding_messages(module, path, args, kwargs, message):
+    f = target(module, path)
+    with pytest.raises(TypeError) as info:
+        f(*args, **kwargs)
+    assert str(info.value) == message
+    # A binding failure carries the function's traceback entry.
+    name = module + "." + f.__qualname__
+    assert tb_names(info.value)[-1] == ("src/" + module.replace(".", "/"), name)
+
+
+@pytest.mark.parametrize("call", [
+    lambda f: f(**{1: 2}),
+    lambda f: f(**{"file": None, 2: 3}),
+])
+def test_keyword_dictionary_with_non_string_keys(call):
+    with pytest.raises(TypeError) as info:
+        call(siteward)
+    assert str(info.value) == "keywords must be strings"
+
+
+def test_vectorcall_keyword_names_must_be_strings():
+    _testcapi = pytest.importorskip("_testcapi")
+    with pytest.raises(TypeError) as info:
+        _testcapi.pyobject_vectorcall(siteward, (None, 1), (NONSTR,))
+    assert str(info.value) == "siteward() keywords must be strings"
+    assert tb_names(info.value)[-1][1] == "tools.common.siteward.siteward"
+
+
+class OddName(str):
+    """A keyword name that is a string subclass with hostile comparisons."""
+
+    def __eq__(self, other):
+        raise RuntimeError("compared")
+
+    def __hash__(self):
+        return hash(str(self))
+
+
+def test_string_subclass_keyword_binds_by_value(tmp_path):
+    assert siteward(**{OddName("file"): "/a/b/c.txt"}) == Path("/a/b")
+    with pytest.raises(TypeError) as info:
+        siteward(**{OddName("nope"): 1})
+    assert str(info.value) == "siteward() got an unexpected keyword argument 'nope'"
+
+
+def test_keywords_bind_in_any_order():
+    assert siteward(func=None, file="/x/y") == Path("/x")
+    assert siteward(None, func=None) is None
+
+
+# ---- type tests --------------------------------------------------------------
+
+class Str(str):
+    pass
+
+
+@pytest.mark.parametrize("module, path, kwargs, message, note", [
+    ("tools.common.starveil", "starveil", {"name": 123},
+     "Argument 'name' has incorrect type (expected str, got int)", False),
+    ("tools.common.starveil", "starveil", {"name": Str("x")},
+     "Argument 'name' has incorrect type (expected str, got Str)", True),
+    ("tools.dawnlog.dawnlog", "dawnlog", {"name": None},
+     "Argument 'name' has incorrect type (expected str, got NoneType)", False),
+    ("tools.dawnlog.dawnlog", "dawnlog", {"separator": Str("-")},
+     "Argument 'separator' has incorrect type (expected str, got Str)", True),
+    ("tools.common.quillmark", "Quillmark.get_name", {"obj": 1, "attr": b"x"},
+     "Argument 'attr' has incorrect type (expected str, got bytes)", False),
+])
+def test_type_test_messages_note_and_no_traceback(module, path, kwargs, message, note):
+    f = target(module, path)
+    with pytest.raises(TypeError) as info:
+        f(**kwargs)
+    assert str(info.value) == message
+    assert bool(getattr(info.value, "__notes__", None)) == note
+    # A failed type test adds no entry of the function's own.
+    assert all(not name.startswith("tools.") for _, name in tb_names(info.value))
+
+
+# ---- function objects -------------------------------------------------------
+
+def test_function_attributes():
+    f = siteward
+    assert f.__name__ == f.__qualname__ == "siteward"
+    assert f.__module__ == "tools.common.siteward"
+    assert f.__doc__ == ("\n        Siteward of given file/function.\n\n"
+                         "        :param file: file object (__file__)\n"
+                         "        :param func: function object (lambda _: 0)\n"
+                         "        :return: 'location/if-can-be-found'\n        ")
+    assert f.__defaults__ == (None, None)
+    assert f.__kwdefaults__ is None
+    assert f.__annotations__ == {"file": "Path | str", "func": "Callable | Type", "return": "Path | None"}
+    assert f.__globals__ is siteward_module.__dict__
+    assert f.__code__.co_varnames == ("file", "func")
+    assert f.__code__.co_filename == "src/tools/common/siteward"
+    assert str(inspect.signature(f)) == "(file: 'Path | str' = None, func: 'Callable | Type' = None) -> 'Path | None'"
+
+
+def test_function_binds_like_the_hosts_functions():
+    class Located:
+        where = siteward
+
+        def __fspath__(self):
+            return "/a/b/c.txt"
+
+    assert Located.where is siteward
+    bound = Located().where
+    assert isinstance(bound, types.MethodType) and bound.__func__ is siteward
+    assert bound() == Path("/a/b")
+    assert siteward.__get__(None, Located) is siteward
+
+
+def test_function_keeps_attributes_and_pickles_by_name():
+    import pickle
+    assert pickle.loads(pickle.dumps(siteward)) is siteward
+    siteward.extra = 1
+    try:
+        assert siteward.__dict__["extra"] == 1
+    finally:
+        del siteward.extra
+
+
+# ---- names at call time -----------------------------------------------------
+
+@pytest.fixture
+def restore_siteward_names():
+    saved = dict(siteward_module.__dict__)
+    yield siteward_module
+    siteward_module.__dict__.clear()
+    siteward_module.__dict__.update(saved)
+
+
+def test_rebound_names_are_used_at_the_next_call(restore_siteward_names):
+    m = restore_siteward_names
+    seen = []
+
+    class FakePath:
+        def __init__(self, arg):
+            seen.append(arg)
+            self.parent = "parent-of-" + str(arg)
+
+        def absolute(self):
+            return self
+
+    m.Path = FakePath
+    assert siteward("x") == "parent-of-x"
+    m.getfile = lambda obj: "from-getfile"
+    assert siteward(func=len) == "parent-of-from-getfile"
+    assert seen == ["x", "from-getfile"]
+
+
+@pytest.mark.parametrize("deleted, kwargs, missing", [
+    (["Path"], {"file": "x"}, "Path"),
+    (["getfile"], {"func": len}, "getfile"),
+    (["Path", "getfile"], {"func": len}, "Path"),
+])
+def test_deleted_names_raise_name_error(restore_siteward_names, deleted, kwargs, missing):
+    for name in deleted:
+        delattr(restore_siteward_names, name)
+    with pytest.raises(NameError) as info:
+        siteward(**kwargs)
+    assert str(info.value) == f"name '{missing}' is not defined"
+    assert tb_names(info.value)[-1] == ("src/tools/common/siteward", "tools.common.siteward.siteward")
+
+
+def test_names_fall_back_to_builtins(restore_siteward_names):
+    import builtins
+    del restore_siteward_names.Path
+    builtins.Path = lambda arg: types.SimpleNamespace(parent="builtin")
+    try:
+        assert siteward("x") == "builtin"
+    finally:
+        del builtins.Path
+
+
+def test_traceback_entry_has_module_globals():
+    with pytest.raises(TypeError) as info:
+        siteward(1)
+    tb = info.value.__traceback__
+    while tb.tb_frame.f_code.co_name != "tools.common.siteward.siteward":
+        tb = tb.tb_next
+    assert tb.tb_frame.f_globals is siteward_module.__dict__
+
+
+# ---- modules ----------------------------------------------------------------
+
+def test_module_namespace():
+    d = siteward_module.__dict__
+    assert set(d) == {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__",
+                      "__builtins__", "Path", "getfile", "Callable", "Type", "siteward", "__test__"}
+    import builtins
+    assert d["__builtins__"] is builtins
+    assert d["__doc__"] is None and d["__test__"] == {}
+    assert d["__package__"] == "tools.common"
+    assert d["__file__"] == siteward_module.__spec__.origin
+
+
+def test_reimport_gives_the_same_module_without_rerunning_the_body():
+    out = run_python("""
+        import importlib, sys
+        import tools.common.siteward as m
+        m.Path = "kept"
+        del sys.modules["tools.common.siteward"]
+        import tools.common.siteward as again
+        print(again is m, again.Path)
+        print(importlib.reload(m) is m, m.Path)
+    """).stdout
+    assert out == "True kept\nTrue kept\n"
+
+
+def test_second_interpreter_is_refused():
+    out = run_python("""
+        import _interpreters
+        import tools.common.siteward
+        interp = _interpreters.create("legacy")
+        err = _interpreters.exec(interp, "import tools.common.siteward")
+        print(err.type.__name__ + ": " + err.msg)
+        _interpreters.destroy(interp)
+    """).stdout
+    assert out == ("ImportError: Interpreter change detected - this module can only be loaded "
+                   "into one interpreter per process.\n")
+
+
+def test_failed_initialisation_is_retried_from_scratch():
+    out = run_python("""
+        import sys, traceback
+        real = sys.modules.get("inspect") or __import__("inspect")
+        sys.modules["inspect"] = type(sys)("inspect")  # no getfile
+        try:
+            import tools.common.siteward
+        except ImportError as e:
+            print(type(e).__name__, e)
+            print([f.name for f in traceback.extract_tb(e.__traceback__)][-1])
+        print("tools.common.siteward" in sys.modules)
+        sys.modules["inspect"] = real
+        import tools.common.siteward as m
+        print(m.getfile is real.getfile)
+    """).stdout.splitlines()
+    assert out[0] == "ImportError cannot import name getfile"
+    assert out[1] == "init tools.common.siteward"
+    assert out[2] == "False"
+    assert out[3] == "True"
+
+
+def test_from_import_falls_back_to_the_module_table():
+    out = run_python("""
+        import sys, types
+        import typing
+        fake = types.ModuleType("typing")
+        fake.Callable = typing.Callable  # no Type attribute...
+        sys.modules["typing"] = fake
+        sys.modules["typing.Type"] = marker = types.ModuleType("typing.Type")  # ...but a table entry
+        import tools.common.siteward as m
+        print(m.Type is marker)
+    """).stdout
+    assert out == "True\n"
+
+
+# ---- the deliverables themselves ----------------------------------------------
+
+def deliverable_files():
+    import tools
+    root = Path(tools.__file__).parent
+    return sorted(root.glob("*/*.so")) + sorted(root.glob("*/*.dylib"))
+
+
+@pytest.mark.skipif(shutil.which("nm") is None or sys.platform != "linux", reason="needs GNU nm")
+def test_each_deliverable_exports_only_its_entry():
+    files = deliverable_files()
+    assert files, "no deliverable found"
+    for lib in files:
+        short = lib.name.split(".")[0]
+        assert short in DELIVERABLES and DELIVERABLES[short].endswith(lib.parent.name + "." + short)
+        defined = subprocess.run(["nm", "-D", "--defined-only", str(lib)], capture_output=True, text=True,
+                                 check=True).stdout.split()
+        names = [defined[i + 2] for i in range(0, len(defined), 3)]
+        assert names == [f"PyInit_{short}"], (lib.name, names)
+        every = subprocess.run(["nm", "-D", str(lib)], capture_output=True, text=True, check=True).stdout
+        assert not [line for line in every.splitlines() if " u " in line], f"{lib.name} has unique symbols"
+
+
+# ---- hostile arguments --------------------------------------------------------
+
+class RaisingPathLike:
+    def __fspath__(self):
+        raise ValueError("no path")
+
+
+@pytest.mark.parametrize("call", [
+    lambda: siteward(1, 2, 3),
+    lambda: siteward(path=1),
+    lambda: siteward(**{OddName("file"): "/a/b"}),
+    lambda: siteward(RaisingPathLike()),
+    lambda: siteward(func=len),
+    lambda: siteward("/a/b/c"),
+    lambda: siteward(func=siteward_module),
+])
+def test_no_leaks(call):
+    assert not leaks(raises_quietly(call))
