@@ -55,17 +55,20 @@ Name g_dunder_name{"__name__"}, g_property{"property"}, g_setter{"setter"}, g_st
     PyErr_Format(PyExc_TypeError, format, f->def->name);
 }
 
+// By value, for names built at run time and string subclasses (the caller
+// has compared pointers first). No __eq__ of the caller's runs here.
 Py_ssize_t find_param(const Function* f, PyObject* key) {
-  for (Py_ssize_t i = 0; i < f->nparams; ++i)
-    if (f->params[i] == key) return i;
-  // Names built at run time, and string subclasses, compare by value only:
-  // no __eq__ of the caller's runs here.
   for (Py_ssize_t i = 0; i < f->nparams; ++i)
     if (PyUnicode_Compare(f->params[i], key) == 0) return i;
   return -1;
 }
 
-// Fills out[0..nparams) from a vector call; false with the error set.
+// Fills out[0..nparams) from a vector call; false with the error set. Kept
+// free of library calls: for a handful of parameters plain loops are
+// cheaper than memcpy/memset.
+#if defined(__GNUC__) && !defined(__clang__)
+[[gnu::optimize("no-tree-loop-distribute-patterns")]]
+#endif
 bool bind_args(const Function* f, PyObject* const* args, Py_ssize_t n, PyObject* kwnames, PyObject** out) {
   const Py_ssize_t k = f->nparams;
   if (n > k) {
@@ -73,29 +76,34 @@ bool bind_args(const Function* f, PyObject* const* args, Py_ssize_t n, PyObject*
     return false;
   }
   for (Py_ssize_t i = 0; i < n; ++i) out[i] = args[i];
-  for (Py_ssize_t i = n; i < k; ++i) out[i] = nullptr;
+  unsigned by_keyword = 0;  // bit i: parameter i bound by keyword
   if (kwnames) {
     const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t j = 0; j < nkw; ++j) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-      if (!PyUnicode_Check(key)) {
-        keyword_error(f, "%.200s() keywords must be strings", nullptr);
-        return false;
-      }
-      Py_ssize_t i = find_param(f, key);
-      if (i < 0) {
-        keyword_error(f, "%s() got an unexpected keyword argument '%U'", key);
-        return false;
+      Py_ssize_t i = 0;
+      while (i < k && f->params[i] != key) ++i;
+      if (i == k) {
+        if (!PyUnicode_Check(key)) {
+          keyword_error(f, "%.200s() keywords must be strings", nullptr);
+          return false;
+        }
+        i = find_param(f, key);
+        if (i < 0) {
+          keyword_error(f, "%s() got an unexpected keyword argument '%U'", key);
+          return false;
+        }
       }
       if (i < n) {
         keyword_error(f, "%s() got multiple values for keyword argument '%U'", key);
         return false;
       }
       out[i] = args[n + j];
+      by_keyword |= 1u << i;
     }
   }
   for (Py_ssize_t i = n; i < k; ++i) {
-    if (out[i]) continue;
+    if (by_keyword & (1u << i)) continue;
     if (!f->fill[i]) {  // required parameters lead, so i < nrequired
       positional_count_error(f, f->nrequired == k ? "exactly" : "at least", f->nrequired, i);
       return false;
@@ -135,7 +143,15 @@ PyObject* run(const Function* f, Args args) noexcept {
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   const auto* f = reinterpret_cast<Function*>(self);
   const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-  if (!kwnames && n == f->nparams) return run(f, args);
+  if (!kwnames) {
+    if (n == f->nparams) return run(f, args);
+  } else if (n + PyTuple_GET_SIZE(kwnames) == f->nparams) {
+    // Every parameter given, keywords in parameter order: the arguments
+    // already stand where binding would put them.
+    Py_ssize_t i = n;
+    while (i < f->nparams && PyTuple_GET_ITEM(kwnames, i - n) == f->params[i]) ++i;
+    if (i == f->nparams) return run(f, args);
+  }
   PyObject* bound[kMaxParams];
   if (!bind_args(f, args, n, kwnames, bound)) {
     add_traceback(f->tb_code);
