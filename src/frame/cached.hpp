@@ -1,0 +1,107 @@
+// Module-level names whose lookup is remembered between uses. One dictionary
+// watcher, taken at exec, watches the module dictionary and the builtins and
+// forgets every remembered lookup the moment either dictionary changes, so a
+// remembered lookup is always what a fresh lookup would find. Without a
+// watcher id (there are few per interpreter) every use looks the name up.
+#pragma once
+
+#include "frame/frame.hpp"
+
+namespace frame {
+
+class Cached {
+ public:
+  // `test` is asked once per remembered object (for example whether it is
+  // one of this module's own functions); it must not run Python code.
+  using Test = bool (*)(PyObject*) noexcept;
+  explicit Cached(const Name& name, Test test = nullptr) noexcept;
+
+  // The object the name is bound to now (module dictionary, then builtins),
+  // borrowed: valid until Python code can run. nullptr with NameError or the
+  // lookup's error set. `passed` receives the test's answer.
+  PyObject* get(bool& passed) noexcept {
+    if (value_) {
+      passed = passed_;
+      return value_;
+    }
+    return refresh(passed);
+  }
+
+  // At exec: take this deliverable's watcher id and watch both dictionaries.
+  // Failure is not an error: lookups then simply stay uncached.
+  static void watch() noexcept;
+
+ private:
+  PyObject* refresh(bool& passed) noexcept;
+  static int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept;
+  static void forget_all() noexcept;
+
+  const Name& name_;
+  Test test_;
+  PyObject* value_ = nullptr;  // borrowed from the dictionary holding it
+  bool passed_ = false;
+  Cached* next_;
+};
+
+// Per deliverable (hidden visibility keeps these private to each library).
+inline Cached* g_cached = nullptr;
+inline int g_cached_watcher = -1;
+
+inline Cached::Cached(const Name& name, Test test) noexcept : name_(name), test_(test), next_(g_cached) {
+  g_cached = this;
+}
+
+inline void Cached::forget_all() noexcept {
+  for (Cached* c = g_cached; c; c = c->next_) c->value_ = nullptr;
+}
+
+// Runs before the dictionary changes; any event at all forgets everything,
+// which keeps the callback trivially correct (the watched dictionaries
+// rarely change once a program runs).
+inline int Cached::on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+  forget_all();
+  return 0;
+}
+
+inline PyObject* Cached::refresh(bool& passed) noexcept {
+  PyObject* value;
+  int found = PyDict_GetItemRef(module_dict(), name_.get(), &value);
+  if (found == 0) found = PyDict_GetItemRef(builtins_dict(), name_.get(), &value);
+  if (found < 0) return nullptr;
+  if (found == 0) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.get());
+    return nullptr;
+  }
+  // The dictionary that holds it keeps it alive; no code runs before use.
+  Py_DECREF(value);
+  passed = test_ && test_(value);
+  if (g_cached_watcher >= 0) {
+    value_ = value;
+    passed_ = passed;
+  }
+  return value;
+}
+
+inline void Cached::watch() noexcept {
+  forget_all();
+  PyObject* exc = PyErr_GetRaisedException();  // keep any pending state as it was
+  if (g_cached_watcher < 0) {
+    int id = PyDict_AddWatcher(on_change);
+    if (id < 0) {
+      PyErr_Clear();
+      PyErr_SetRaisedException(exc);
+      return;
+    }
+    g_cached_watcher = id;
+  }
+  // A re-run exec has a new module dictionary: watch it as well.
+  if (PyDict_Watch(g_cached_watcher, module_dict()) < 0 || PyDict_Watch(g_cached_watcher, builtins_dict()) < 0) {
+    PyErr_Clear();
+    PyDict_ClearWatcher(g_cached_watcher);
+    PyErr_Clear();
+    g_cached_watcher = -1;
+  }
+  PyErr_SetRaisedException(exc);
+}
+
+}  // namespace frame

@@ -1,0 +1,285 @@
+// tools.common.murkfold: a copy of nested data in which every leaf whose text
+// is longer than the configured limit becomes a short excerpt between marker
+// lines.
+#include "frame/cached.hpp"
+#include "frame/depth.hpp"
+#include "frame/frame.hpp"
+#include "tools/common/walk.hpp"
+
+namespace {
+
+using frame::Args;
+using frame::Name;
+using frame::Ref;
+using frame::Value;
+
+constexpr int kLine = 13;  // the line traceback entries report
+
+PyObject* murkfold(Args args);
+
+const frame::FunctionDef murkfold_def{
+    .name = "murkfold",
+    .qualname = "murkfold",
+    .params = {{"value", "Any", Value::none()}},
+    .returns = "Any",
+    .doc = "\n        Murkfold in the object.\n\n"
+           "        :param value: 'param-value'\n"
+           "        :return: new object with hidden big-content\n        ",
+    .body = murkfold,
+    .line = kLine,
+};
+
+Name murkfold_name{"murkfold"}, const_name{"_const"}, Const_name{"_Const"}, char_limit{"char_limit"},
+    dataclass_name{"dataclass"}, annotations_name{"__annotations__"}, empty{""}, opening{"\n{\n"},
+    closing{"\n...big-content hidden...\n}\n                "},
+    failure{"\n{\nHidden: Content too large for string conversion\n...big-content hidden...\n}\n                "};
+frame::KwNames kw_value{"value"}, kw_frozen{"frozen"};
+// The function's own entry, for nested calls taken inline, and the tuple's.
+frame::Site function_site{"murkfold", kLine}, genexpr_site{"murkfold.genexpr", kLine};
+
+bool is_murkfold(PyObject* f) noexcept { return frame::is_function(f, murkfold_def); }
+
+frame::Cached self_ref{murkfold_name, is_murkfold}, const_ref{const_name};
+
+// Whether reading `char_limit` from `obj` is a plain lookup that runs no
+// Python code: generic attribute access and no descriptor in the type.
+bool plain_read(PyObject* obj) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  PyObject* attr = _PyType_Lookup(type, char_limit);  // borrowed, no error
+  return !attr || !Py_TYPE(attr)->tp_descr_get;
+}
+
+// `_const.char_limit` as the current call sees it. A value read through the
+// plain lookup is remembered until anything happens that could run Python
+// code (a callback, a call through a rebound name, the last reference of an
+// object dropped), so every limit test and every cut still sees what a fresh
+// read would give.
+struct Limit {
+  bool fresh = false;   // `value` is what a read now would give
+  bool exact = false;   // `value` is an exact int; then `n` is it, clamped
+  Py_ssize_t n = 0;
+  Ref value;
+
+  bool read() noexcept {
+    if (fresh) return true;
+    bool unused;
+    PyObject* c = const_ref.get(unused);
+    if (!c) return false;
+    Ref holder = Ref::borrow(c);
+    const bool plain = plain_read(c);
+    Ref v = Ref::steal(PyObject_GetAttr(c, char_limit));
+    if (!v) return false;
+    exact = PyLong_CheckExact(v.get());
+    if (exact) {
+      int overflow;
+      long long x = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
+      n = overflow > 0 ? PY_SSIZE_T_MAX : overflow < 0 ? PY_SSIZE_T_MIN : static_cast<Py_ssize_t>(x);
+    }
+    value = std::move(v);
+    fresh = plain;
+    return true;
+  }
+
+  // Whether every text of at most `len` characters is within the limit.
+  bool holds(Py_ssize_t len) const noexcept { return fresh && exact && len <= n; }
+
+  // 1 when `len` is over the limit, 0 when not, -1 with an error.
+  int over(Py_ssize_t len) noexcept {
+    if (!read()) return -1;
+    if (exact) return len > n;
+    Ref count = Ref::steal(PyLong_FromSsize_t(len));
+    if (!count) return -1;
+    Ref keep = value.copy();
+    fresh = false;  // the comparison may run Python code
+    return PyObject_RichCompareBool(count.get(), keep.get(), Py_GT);
+  }
+
+  // The text's first `char_limit` characters, by slice rules.
+  Ref cut(PyObject* text) noexcept {
+    if (!read()) return Ref();
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+    if (exact) {
+      Py_ssize_t stop = n;
+      if (stop < 0) stop = stop + len < 0 ? 0 : stop + len;
+      if (stop > len) stop = len;
+      return Ref::steal(PyUnicode_Substring(text, 0, stop));
+    }
+    Ref keep = value.copy();
+    fresh = false;  // __index__ may run Python code
+    Ref slice = Ref::steal(PySlice_New(nullptr, keep.get(), nullptr));
+    if (!slice) return Ref();
+    return Ref::steal(PyObject_GetItem(text, slice.get()));
+  }
+};
+
+struct Walker {
+  frame::Depth depth;
+  Limit limit;
+
+  void code_ran() noexcept { limit.fresh = false; }
+  PyObject* nested(PyObject* name, PyObject* value) noexcept;
+  PyObject* call_out(PyObject* f, PyObject* value) noexcept;
+};
+
+[[gnu::noinline]] PyObject* hidden(Walker& w, PyObject* text) noexcept {
+  Ref part = w.limit.cut(text);
+  if (!part) return nullptr;
+  Ref head = Ref::steal(PyUnicode_Concat(opening, part.get()));
+  if (!head) return nullptr;
+  return PyUnicode_Concat(head.get(), closing);
+}
+
+// The leaf itself when its text is within the limit, else its excerpt.
+PyObject* judge(Walker& w, PyObject* leaf, PyObject* text) noexcept {
+  int over = w.limit.over(PyUnicode_GET_LENGTH(text));
+  if (over < 0) return nullptr;
+  return over ? hidden(w, text) : Py_NewRef(leaf);
+}
+
+// A conversion that failed: ValueError (the int-to-text digit limit among
+// others) gives the failure text, caught like an except clause would catch
+// it (with the function's entry); anything else passes through.
+[[gnu::noinline, gnu::cold]] PyObject* conversion_failed() noexcept {
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+  function_site.here();
+  PyErr_Clear();
+  return Py_NewRef(failure.get());
+}
+
+PyObject* judge_converted(Walker& w, PyObject* leaf, PyObject* text) noexcept {
+  if (!text) return conversion_failed();
+  Ref owned = Ref::steal(text);
+  return judge(w, leaf, text);
+}
+
+// Decimal digits of a magnitude that fits 64 bits.
+int digits(unsigned long long u) noexcept {
+  int d = 1;
+  while (u >= 10) {
+    u /= 10;
+    ++d;
+  }
+  return d;
+}
+
+// floor(log10(2) * bits) is exact in double precision far beyond the range
+// used here.
+constexpr double kLog10Of2 = 0.30102999566398119521;
+// Ints of at most this many bits have at most 640 digits, which no setting
+// of the int-to-text digit limit refuses (it cannot be set below 640).
+constexpr size_t kNoLimitBits = 2126;
+
+[[gnu::noinline]] PyObject* int_leaf(Walker& w, PyObject* v) noexcept {
+  // The length is only worked out while the limit is a remembered exact int;
+  // otherwise the text is built and tested once, as usual. Up to
+  // kNoLimitBits the conversion is plain C code that cannot fail, so it
+  // makes no difference that the limit was read before it.
+  int overflow;
+  long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (!overflow) {
+    unsigned long long mag = x < 0 ? 0ULL - static_cast<unsigned long long>(x) : static_cast<unsigned long long>(x);
+    if (w.limit.holds(digits(mag) + (x < 0))) return Py_NewRef(v);
+  } else if (w.limit.fresh && w.limit.exact) {
+    const size_t bits = _PyLong_NumBits(v);
+    // |v| < 2**bits bounds the number of digits.
+    const auto most = static_cast<Py_ssize_t>(static_cast<double>(bits) * kLog10Of2) + 1 + (overflow < 0);
+    if (bits <= kNoLimitBits && w.limit.holds(most)) return Py_NewRef(v);
+  }
+  // Over the limit, near it, or long enough for the digit limit to matter.
+  PyObject* text = PyLong_Type.tp_repr(v);
+  if (overflow) w.code_ran();  // very long ints are converted by Python code
+  return judge_converted(w, v, text);
+}
+
+// No float's text is longer than this ("-2.2250738585072014e-308").
+constexpr Py_ssize_t kFloatTextMax = 24;
+
+[[gnu::noinline]] PyObject* other_leaf(Walker& w, PyObject* v) noexcept {
+  if (PyFloat_CheckExact(v)) {
+    if (w.limit.holds(kFloatTextMax)) return Py_NewRef(v);
+    return judge_converted(w, v, PyFloat_Type.tp_repr(v));
+  }
+  PyObject* text = PyObject_Format(v, empty);
+  w.code_ran();
+  return judge_converted(w, v, text);
+}
+
+[[gnu::noinline]] PyObject* str_leaf(Walker& w, PyObject* v) noexcept { return judge(w, v, v); }
+
+// One call's body: None becomes the empty string, containers are rebuilt,
+// leaves are judged by their text.
+PyObject* walk(Walker& w, PyObject* v) noexcept {
+  if (v == Py_None) v = empty;
+  PyTypeObject* type = Py_TYPE(v);
+  if (type == &PyUnicode_Type) return w.limit.holds(PyUnicode_GET_LENGTH(v)) ? Py_NewRef(v) : str_leaf(w, v);
+  if (type == &PyDict_Type) return walk::exact_dict(w, v);
+  if (PyDict_Check(v)) return walk::dict_items(w, v);
+  if (PyList_Check(v)) return walk::list(w, v, nullptr);
+  if (PyTuple_Check(v)) return walk::tuple(w, v, nullptr, genexpr_site);
+  if (type == &PyLong_Type) {
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)) && w.limit.holds(11)) return Py_NewRef(v);
+    return int_leaf(w, v);
+  }
+  return other_leaf(w, v);
+}
+
+// A nested call through the module-level name: inline while the name is
+// bound to this function, otherwise a call with the keyword `value`.
+PyObject* Walker::nested(PyObject*, PyObject* value) noexcept {
+  bool ours;
+  PyObject* f = self_ref.get(ours);
+  if (!f) return nullptr;
+  if (!ours) return call_out(f, value);
+  if (!depth.enter()) return nullptr;
+  PyObject* result = walk(*this, value);
+  depth.leave();
+  if (!result) function_site.here();
+  return result;
+}
+
+[[gnu::noinline]] PyObject* Walker::call_out(PyObject* f, PyObject* value) noexcept {
+  Ref callee = Ref::borrow(f);
+  PyObject* result = frame::call(callee.get(), {value}, &kw_value).release();
+  code_ran();
+  return result;
+}
+
+PyObject* murkfold(Args args) {
+  Walker w;
+  if (!w.depth.begin()) return nullptr;
+  PyObject* result = walk(w, args[0]);
+  w.depth.end();
+  return result;
+}
+
+// class _Const: char_limit: int = 4000, made a frozen data class.
+Ref make_const_class() {
+  frame::Class cls("_Const");
+  Ref annotations = Ref::steal(PyDict_New());
+  Ref int_text = Ref::steal(PyUnicode_FromString("int"));
+  if (!annotations || !int_text || PyDict_SetItem(annotations.get(), char_limit, int_text.get()) < 0) return Ref();
+  if (!cls.add("__annotations__", std::move(annotations)) || !cls.add("char_limit", Ref::steal(PyLong_FromLong(4000))))
+    return Ref();
+  Ref plain = cls.build();
+  if (!plain) return Ref();
+  Ref dataclass = frame::global(dataclass_name);
+  if (!dataclass) return Ref();
+  Ref decorator = frame::call(dataclass.get(), {Py_True}, &kw_frozen);
+  if (!decorator) return Ref();
+  return frame::call(decorator.get(), {plain.get()});
+}
+
+bool body() {
+  if (!frame::import_from("dataclasses", {"dataclass"}) || !frame::import_from("typing", {"Any"})) return false;
+  if (!frame::bind(Const_name, make_const_class())) return false;
+  Ref cls = frame::global(Const_name);
+  if (!cls || !frame::bind(const_name, frame::call(cls.get(), {}))) return false;
+  if (!frame::define(murkfold_def)) return false;
+  frame::Cached::watch();
+  return true;
+}
+
+}  // namespace
+
+TOOLS_MODULE(murkfold, "tools.common.murkfold", "src/tools/common/murkfold", body)

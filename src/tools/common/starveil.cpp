@@ -1,0 +1,161 @@
+// tools.common.starveil: a copy of nested data in which every string that
+// stands under a password-like name is masked by asterisks.
+#include "frame/cached.hpp"
+#include "frame/depth.hpp"
+#include "frame/frame.hpp"
+#include "tools/common/walk.hpp"
+
+namespace {
+
+using frame::Args;
+using frame::Name;
+using frame::Ref;
+using frame::Value;
+
+constexpr int kLine = 9;  // the line traceback entries report
+
+PyObject* starveil(Args args);
+
+const frame::FunctionDef starveil_def{
+    .name = "starveil",
+    .qualname = "starveil",
+    .params = {{"name", "str", Value::none(), &PyUnicode_Type}, {"value", "Any", Value::none()}},
+    .returns = "Any",
+    .doc = "\n        Starveil in the object.\n\n"
+           "        :param name: 'param-name'\n"
+           "        :param value: 'param-value'\n"
+           "        :return: new object with masked password\n        ",
+    .body = starveil,
+    .line = kLine,
+};
+
+Name starveil_name{"starveil"}, lower{"lower"}, password{"password"}, pwd{"pwd"}, star{"*"}, empty{""};
+frame::KwNames kw_name_value{"name", "value"};
+// The function's own entry, for nested calls taken inline, and the tuple's.
+frame::Site function_site{"starveil", kLine}, genexpr_site{"starveil.genexpr", kLine};
+
+bool is_starveil(PyObject* f) noexcept { return frame::is_function(f, starveil_def); }
+
+frame::Cached self_ref{starveil_name, is_starveil};
+
+// Whether `word` (lower-case ASCII) occurs in the ASCII text `s`, ignoring
+// case: for ASCII text that is what lower() and a substring test give.
+bool ascii_contains(const char* s, Py_ssize_t n, const char* word, Py_ssize_t w) noexcept {
+  for (Py_ssize_t i = 0; i + w <= n; ++i) {
+    Py_ssize_t j = 0;
+    while (j < w) {
+      char c = s[i + j];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+      if (c != word[j]) break;
+      ++j;
+    }
+    if (j == w) return true;
+  }
+  return false;
+}
+
+// 1 when the name (an exact str) denotes a password, 0 when not, -1 on error.
+[[gnu::noinline]] int password_name(PyObject* name) noexcept {
+  if (PyUnicode_IS_ASCII(name)) {
+    const char* s = reinterpret_cast<const char*>(PyUnicode_DATA(name));
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    return ascii_contains(s, n, "password", 8) || ascii_contains(s, n, "pwd", 3);
+  }
+  Ref lowered = Ref::steal(PyObject_CallMethodNoArgs(name, lower));
+  if (!lowered) return -1;
+  int found = PyUnicode_Contains(lowered.get(), password);
+  if (found == 0) found = PyUnicode_Contains(lowered.get(), pwd);
+  return found;
+}
+
+struct Walker {
+  frame::Depth depth;
+  // The answer for the last name tested (held, so its address stays its own).
+  Ref last_name;
+  bool last_masks = false;
+
+  void code_ran() noexcept {}
+  PyObject* nested(PyObject* name, PyObject* value) noexcept;
+  PyObject* call_out(PyObject* f, PyObject* name, PyObject* value) noexcept;
+
+  int masks(PyObject* name) noexcept {
+    if (name == last_name.get()) return last_masks;
+    int found = password_name(name);
+    if (found < 0) return -1;
+    last_name = Ref::borrow(name);
+    last_masks = found;
+    return found;
+  }
+};
+
+// "*" once per character; the length comes from len(), so a str subclass's
+// own __len__ decides it.
+[[gnu::noinline]] PyObject* mask(PyObject* value) noexcept {
+  const Py_ssize_t n = PyUnicode_CheckExact(value) ? PyUnicode_GET_LENGTH(value) : PyObject_Length(value);
+  if (n < 0) return nullptr;
+  return PySequence_Repeat(star, n);
+}
+
+// One call's body, `name` already an exact str: None becomes the empty
+// string, containers are rebuilt, strings under a password name masked.
+PyObject* walk(Walker& w, PyObject* name, PyObject* v) noexcept {
+  if (v == Py_None) v = empty;
+  PyTypeObject* type = Py_TYPE(v);
+  if (type != &PyUnicode_Type) {
+    if (type == &PyDict_Type) return walk::exact_dict(w, v);
+    if (PyDict_Check(v)) return walk::dict_items(w, v);
+    if (PyList_Check(v)) return walk::list(w, v, name);
+    if (PyTuple_Check(v)) return walk::tuple(w, v, name, genexpr_site);
+    if (!PyUnicode_Check(v)) return Py_NewRef(v);
+  }
+  int masked = w.masks(name);
+  if (masked <= 0) return masked < 0 ? nullptr : Py_NewRef(v);
+  return mask(v);
+}
+
+// A nested call through the module-level name: inline while the name is
+// bound to this function (with the same type test on `name`), otherwise a
+// call with the keywords `name` and `value`.
+PyObject* Walker::nested(PyObject* name, PyObject* value) noexcept {
+  bool ours;
+  PyObject* f = self_ref.get(ours);
+  if (!f) return nullptr;
+  if (!ours) return call_out(f, name, value);
+  PyObject* text = name;
+  if (!PyUnicode_CheckExact(name)) {
+    if (name != Py_None) {
+      // A refused argument: the call fails before its body, with no entry.
+      frame::type_test(name, &PyUnicode_Type, "name", true);
+      return nullptr;
+    }
+    text = empty;
+  }
+  if (!depth.enter()) return nullptr;
+  PyObject* result = walk(*this, text, value);
+  depth.leave();
+  if (!result) function_site.here();
+  return result;
+}
+
+[[gnu::noinline]] PyObject* Walker::call_out(PyObject* f, PyObject* name, PyObject* value) noexcept {
+  Ref callee = Ref::borrow(f);
+  return frame::call(callee.get(), {name, value}, &kw_name_value).release();
+}
+
+PyObject* starveil(Args args) {
+  Walker w;
+  if (!w.depth.begin()) return nullptr;
+  PyObject* result = walk(w, args[0] == Py_None ? empty.get() : args[0], args[1]);
+  w.depth.end();
+  return result;
+}
+
+bool body() {
+  if (!frame::import_from("typing", {"Any"}) || !frame::define(starveil_def)) return false;
+  frame::Cached::watch();
+  return true;
+}
+
+}  // namespace
+
+TOOLS_MODULE(starveil, "tools.common.starveil", "src/tools/common/starveil", body)

@@ -1,0 +1,227 @@
+// The container walk shared by murkfold and starveil: dictionaries, lists and
+// tuples rebuilt as new plain containers, each element handed to the walker's
+// nested call. A walker type C provides
+//   frame::Depth depth;                                  the nesting guard
+//   PyObject* nested(PyObject* name, PyObject* value);   new reference or nullptr
+//   void code_ran();                                     Python code may have run
+// For dictionaries the name is the entry's key; for lists and tuples it is the
+// `name` the container was walked with (murkfold passes nullptr).
+//
+// Borrowed elements get their own reference before anything that can run
+// Python code, sizes are re-read after every nested call, and containers with
+// slots still empty are hidden from the collector until they are full.
+#pragma once
+
+#include "frame/depth.hpp"
+#include "frame/frame.hpp"
+
+namespace walk {
+
+using frame::Ref;
+
+inline frame::Name g_items{"items"};
+
+[[gnu::noinline, gnu::cold]] inline void changed_size() noexcept {
+  PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+}
+
+[[gnu::noinline, gnu::cold]] inline void too_many() noexcept {
+  PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
+}
+
+[[gnu::noinline, gnu::cold]] inline void need_more(Py_ssize_t found) noexcept {
+  PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+}
+
+// Drops a reference the walk took: dropping the last one can run a finalizer.
+template <class C>
+inline void drop(C& c, PyObject* o) noexcept {
+  if (Py_REFCNT(o) == 1) c.code_ran();
+  Py_DECREF(o);
+}
+
+// Keys whose hash and equality run no Python code.
+inline bool plain_key(PyObject* k) noexcept {
+  PyTypeObject* t = Py_TYPE(k);
+  return t == &PyUnicode_Type || t == &PyLong_Type || k == Py_None || t == &PyFloat_Type || t == &PyBool_Type ||
+         t == &PyBytes_Type;
+}
+
+// One item of a dictionary subclass's items(), split into key and value.
+inline bool unpack_pair(PyObject* item, Ref& key, Ref& value) noexcept {
+  if (PyTuple_CheckExact(item)) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(item);
+    if (n != 2) {
+      if (n < 2)
+        need_more(n);
+      else
+        too_many();
+      return false;
+    }
+    key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
+    value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
+    return true;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(item));  // None: "'NoneType' object is not iterable"
+  if (!it) return false;
+  key = Ref::steal(PyIter_Next(it.get()));
+  if (!key) {
+    if (!PyErr_Occurred()) need_more(0);
+    return false;
+  }
+  value = Ref::steal(PyIter_Next(it.get()));
+  if (!value) {
+    if (!PyErr_Occurred()) need_more(1);
+    return false;
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) {
+    too_many();
+    return false;
+  }
+  return !PyErr_Occurred();
+}
+
+template <class C>
+[[gnu::noinline]] PyObject* exact_dict(C& c, PyObject* d) noexcept {
+  if (!c.depth.room()) return nullptr;
+  PyObject* out = PyDict_New();
+  if (!out) return nullptr;
+  const Py_ssize_t size = PyDict_GET_SIZE(d);
+  Py_ssize_t pos = 0;
+  PyObject *k, *v;
+  for (;;) {
+    if (PyDict_GET_SIZE(d) != size) {
+      changed_size();
+      break;
+    }
+    if (!PyDict_Next(d, &pos, &k, &v)) return out;
+    Py_INCREF(k);
+    Py_INCREF(v);
+    PyObject* r = c.nested(k, v);
+    drop(c, v);
+    int status = r ? PyDict_SetItem(out, k, r) : -1;
+    if (r) drop(c, r);
+    if (!plain_key(k)) c.code_ran();  // its __hash__ or __eq__ ran
+    drop(c, k);
+    if (status < 0) break;
+  }
+  Py_DECREF(out);
+  return nullptr;
+}
+
+// Runs `work`, then notes that Python code may have run: the references it
+// held are gone by then, and their finalizers with them.
+template <class C, class F>
+inline PyObject* then_code_ran(C& c, F work) noexcept {
+  PyObject* result = work();
+  c.code_ran();
+  return result;
+}
+
+// A dictionary subclass: through its items(), each item split into a pair.
+template <class C>
+[[gnu::noinline]] PyObject* dict_items(C& c, PyObject* d) noexcept {
+  if (!c.depth.room()) return nullptr;
+  return then_code_ran(c, [&]() -> PyObject* {
+    Ref items = Ref::steal(PyObject_CallMethodNoArgs(d, g_items));
+    if (!items) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    if (!it) return nullptr;
+    Ref out = Ref::steal(PyDict_New());
+    if (!out) return nullptr;
+    for (;;) {
+      Ref item = Ref::steal(PyIter_Next(it.get()));
+      c.code_ran();
+      if (!item) return PyErr_Occurred() ? nullptr : out.release();
+      Ref key, value;
+      if (!unpack_pair(item.get(), key, value)) return nullptr;
+      Ref r = Ref::steal(c.nested(key.get(), value.get()));
+      if (!r || PyDict_SetItem(out.get(), key.get(), r.get()) < 0) return nullptr;
+      c.code_ran();
+    }
+  });
+}
+
+// Any iterable through the iteration protocol (a subclass with its own
+// __iter__): into a list, or a tuple when `genexpr` names the tuple's site.
+template <class C>
+[[gnu::noinline]] PyObject* iterate(C& c, PyObject* seq, PyObject* name, const frame::Site* genexpr) noexcept {
+  PyObject* result = then_code_ran(c, [&]() -> PyObject* {
+    Ref it = Ref::steal(PyObject_GetIter(seq));
+    if (!it) return nullptr;
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return nullptr;
+    for (;;) {
+      Ref e = Ref::steal(PyIter_Next(it.get()));
+      c.code_ran();
+      if (!e) {
+        if (PyErr_Occurred()) return nullptr;
+        break;
+      }
+      Ref r = Ref::steal(c.nested(name, e.get()));
+      if (!r || PyList_Append(out.get(), r.get()) < 0) return nullptr;
+    }
+    return genexpr ? PyList_AsTuple(out.get()) : out.release();
+  });
+  if (!result && genexpr) genexpr->here();
+  return result;
+}
+
+template <class C>
+[[gnu::noinline]] PyObject* list(C& c, PyObject* l, PyObject* name) noexcept {
+  if (!c.depth.room()) return nullptr;
+  if (Py_TYPE(l)->tp_iter != PyList_Type.tp_iter) return iterate(c, l, name, nullptr);
+  const Py_ssize_t n = PyList_GET_SIZE(l);
+  PyObject* out = PyList_New(n);
+  if (!out) return nullptr;
+  // Hidden from the collector (gc.get_objects) while slots are still empty.
+  PyObject_GC_UnTrack(out);
+  Py_ssize_t i = 0;
+  for (; i < PyList_GET_SIZE(l); ++i) {  // the list may shrink or grow meanwhile
+    PyObject* e = Py_NewRef(PyList_GET_ITEM(l, i));
+    PyObject* r = c.nested(name, e);
+    drop(c, e);
+    if (!r) {
+      Py_DECREF(out);  // empty slots are NULL, which the list's release skips
+      return nullptr;
+    }
+    if (i < n) {
+      PyList_SET_ITEM(out, i, r);
+    } else {
+      int status = PyList_Append(out, r);
+      Py_DECREF(r);
+      if (status < 0) {
+        Py_DECREF(out);
+        return nullptr;
+      }
+    }
+  }
+  if (i < n) Py_SET_SIZE(out, i);
+  PyObject_GC_Track(out);
+  return out;
+}
+
+template <class C>
+[[gnu::noinline]] PyObject* tuple(C& c, PyObject* t, PyObject* name, const frame::Site& genexpr) noexcept {
+  if (!c.depth.room()) return nullptr;
+  if (Py_TYPE(t)->tp_iter != PyTuple_Type.tp_iter) return iterate(c, t, name, &genexpr);
+  const Py_ssize_t n = PyTuple_GET_SIZE(t);
+  PyObject* out = PyTuple_New(n);
+  if (!out || n == 0) return out;
+  PyObject_GC_UnTrack(out);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // The tuple, held by the caller, keeps its items alive.
+    PyObject* r = c.nested(name, PyTuple_GET_ITEM(t, i));
+    if (!r) {
+      genexpr.here();
+      Py_DECREF(out);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(out, i, r);
+  }
+  PyObject_GC_Track(out);
+  return out;
+}
+
+}  // namespace walk
