@@ -27,6 +27,12 @@ class Cached {
     return refresh(passed);
   }
 
+  // The remembered object, or nullptr when nothing is remembered (no error).
+  PyObject* peek(bool& passed) const noexcept {
+    passed = passed_;
+    return value_;
+  }
+
   // At exec: take this deliverable's watcher id and watch both dictionaries.
   // Failure is not an error: lookups then simply stay uncached.
   static void watch() noexcept;

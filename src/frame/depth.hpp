@@ -80,6 +80,8 @@ class Depth {
     return true;
   }
   void leave() noexcept { --state_->depth; }
+  // Whether `enter` would succeed now.
+  bool can_enter() const noexcept { return state_->depth < limit_; }
 
   // Whether the stack has room for one more level that recurses.
   [[gnu::always_inline]] bool room() const noexcept {

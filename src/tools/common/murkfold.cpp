@@ -113,12 +113,36 @@ struct Limit {
   }
 };
 
+// No float's text is longer than this ("-2.2250738585072014e-308"), and no
+// compact int's (|v| < 2**30: ten digits and a sign).
+constexpr Py_ssize_t kFloatTextMax = 24;
+constexpr Py_ssize_t kCompactTextMax = 11;
+
 struct Walker {
   frame::Depth depth;
   Limit limit;
 
   void code_ran() noexcept { limit.fresh = false; }
   PyObject* nested(PyObject* name, PyObject* value) noexcept;
+
+  // A nested call taken inline on a leaf that is surely within the limit.
+  bool quick(PyObject*, PyObject* v, PyObject*& result) noexcept {
+    bool ours;
+    if (!limit.fresh || !limit.exact || !self_ref.peek(ours) || !ours || !depth.can_enter()) return false;
+    PyTypeObject* type = Py_TYPE(v);
+    Py_ssize_t most;
+    if (type == &PyUnicode_Type)
+      most = PyUnicode_GET_LENGTH(v);
+    else if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)))
+      most = kCompactTextMax;
+    else if (type == &PyFloat_Type)
+      most = kFloatTextMax;
+    else
+      return false;
+    if (most > limit.n) return false;
+    result = Py_NewRef(v);
+    return true;
+  }
   PyObject* call_out(PyObject* f, PyObject* value) noexcept;
 };
 
@@ -192,9 +216,6 @@ constexpr size_t kNoLimitBits = 2126;
   return judge_converted(w, v, text);
 }
 
-// No float's text is longer than this ("-2.2250738585072014e-308").
-constexpr Py_ssize_t kFloatTextMax = 24;
-
 [[gnu::noinline]] PyObject* other_leaf(Walker& w, PyObject* v) noexcept {
   if (PyFloat_CheckExact(v)) {
     if (w.limit.holds(kFloatTextMax)) return Py_NewRef(v);
@@ -218,7 +239,7 @@ PyObject* walk(Walker& w, PyObject* v) noexcept {
   if (PyList_Check(v)) return walk::list(w, v, nullptr);
   if (PyTuple_Check(v)) return walk::tuple(w, v, nullptr, genexpr_site);
   if (type == &PyLong_Type) {
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)) && w.limit.holds(11)) return Py_NewRef(v);
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)) && w.limit.holds(kCompactTextMax)) return Py_NewRef(v);
     return int_leaf(w, v);
   }
   return other_leaf(w, v);

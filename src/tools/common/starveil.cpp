@@ -78,6 +78,27 @@ struct Walker {
   PyObject* nested(PyObject* name, PyObject* value) noexcept;
   PyObject* call_out(PyObject* f, PyObject* name, PyObject* value) noexcept;
 
+  // A nested call taken inline on a value that comes back unchanged.
+  bool quick(PyObject* name, PyObject* v, PyObject*& result) noexcept {
+    bool ours;
+    if (!self_ref.peek(ours) || !ours || !depth.can_enter()) return false;
+    if (!PyUnicode_CheckExact(name)) {
+      if (name != Py_None) return false;
+      name = empty;
+    }
+    const unsigned long kinds = Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS |
+                                Py_TPFLAGS_UNICODE_SUBCLASS;
+    PyTypeObject* type = Py_TYPE(v);
+    if (v == Py_None || (type->tp_flags & kinds) != 0) {
+      // Strings come back unchanged under a name known not to mask.
+      if (type != &PyUnicode_Type) return false;
+      if (name != last_name.get() && !PyUnicode_IS_ASCII(name)) return false;
+      if (masks(name)) return false;
+    }
+    result = Py_NewRef(v);
+    return true;
+  }
+
   int masks(PyObject* name) noexcept {
     if (name == last_name.get()) return last_masks;
     int found = password_name(name);

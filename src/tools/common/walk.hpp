@@ -4,6 +4,10 @@
 //   frame::Depth depth;                                  the nesting guard
 //   PyObject* nested(PyObject* name, PyObject* value);   new reference or nullptr
 //   void code_ran();                                     Python code may have run
+//   bool quick(PyObject* name, PyObject* value, PyObject*& result);
+//       the nested call's result when it is known without running any Python
+//       code and without a reference of the walk's own to `value` (a leaf
+//       that comes back unchanged); false to take the nested call
 // For dictionaries the name is the entry's key; for lists and tuples it is the
 // `name` the container was walked with (murkfold passes nullptr).
 //
@@ -96,9 +100,17 @@ template <class C>
       break;
     }
     if (!PyDict_Next(d, &pos, &k, &v)) return out;
+    PyObject* r;
+    if (plain_key(k) && c.quick(k, v, r)) {
+      // Nothing ran: the dictionary still holds the key and the value.
+      int status = PyDict_SetItem(out, k, r);
+      Py_DECREF(r);
+      if (status < 0) break;
+      continue;
+    }
     Py_INCREF(k);
     Py_INCREF(v);
-    PyObject* r = c.nested(k, v);
+    r = c.nested(k, v);
     drop(c, v);
     int status = r ? PyDict_SetItem(out, k, r) : -1;
     if (r) drop(c, r);
@@ -179,12 +191,16 @@ template <class C>
   PyObject_GC_UnTrack(out);
   Py_ssize_t i = 0;
   for (; i < PyList_GET_SIZE(l); ++i) {  // the list may shrink or grow meanwhile
-    PyObject* e = Py_NewRef(PyList_GET_ITEM(l, i));
-    PyObject* r = c.nested(name, e);
-    drop(c, e);
-    if (!r) {
-      Py_DECREF(out);  // empty slots are NULL, which the list's release skips
-      return nullptr;
+    PyObject* e = PyList_GET_ITEM(l, i);
+    PyObject* r;
+    if (!c.quick(name, e, r)) {
+      Py_INCREF(e);
+      r = c.nested(name, e);
+      drop(c, e);
+      if (!r) {
+        Py_DECREF(out);  // empty slots are NULL, which the list's release skips
+        return nullptr;
+      }
     }
     if (i < n) {
       PyList_SET_ITEM(out, i, r);
@@ -212,8 +228,9 @@ template <class C>
   PyObject_GC_UnTrack(out);
   for (Py_ssize_t i = 0; i < n; ++i) {
     // The tuple, held by the caller, keeps its items alive.
-    PyObject* r = c.nested(name, PyTuple_GET_ITEM(t, i));
-    if (!r) {
+    PyObject* e = PyTuple_GET_ITEM(t, i);
+    PyObject* r;
+    if (!c.quick(name, e, r) && !(r = c.nested(name, e))) {
       genexpr.here();
       Py_DECREF(out);
       return nullptr;
