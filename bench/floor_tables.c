@@ -1,0 +1,107 @@
+/* The floor for the tables workloads: only the work that no implementation
+ * of Table can skip, with no checks beyond it and no care for hostile input.
+ *
+ * construct(table): each row is a dict, its length, each column in it.
+ * filter(table, include, exclude): decide each column once, walk every row
+ * building a new dict of its selected entries, then the same checks on the
+ * new rows; returns {"columns": [...], "data": [...]}. */
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+static int check_rows(PyObject *columns, PyObject *data) {
+    Py_ssize_t ncols = PyList_GET_SIZE(columns);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); i++) {
+        PyObject *row = PyList_GET_ITEM(data, i);
+        if (!PyDict_Check(row) || PyDict_GET_SIZE(row) != ncols) {
+            PyErr_SetString(PyExc_ValueError, "bad row");
+            return -1;
+        }
+        for (Py_ssize_t j = 0; j < ncols; j++) {
+            int found = PyDict_Contains(row, PyList_GET_ITEM(columns, j));
+            if (found <= 0) {
+                if (found == 0) PyErr_SetString(PyExc_ValueError, "missing column");
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+static PyObject *construct(PyObject *self, PyObject *table) {
+    PyObject *columns = PyDict_GetItemString(table, "columns");
+    PyObject *data = PyDict_GetItemString(table, "data");
+    if (!columns || !data || !PyList_Check(columns) || !PyList_Check(data)) {
+        PyErr_SetString(PyExc_ValueError, "bad table");
+        return NULL;
+    }
+    if (check_rows(columns, data) < 0) return NULL;
+    Py_RETURN_NONE;
+}
+
+static PyObject *filter(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_SetString(PyExc_TypeError, "filter(table, include, exclude)");
+        return NULL;
+    }
+    PyObject *columns = PyDict_GetItemString(args[0], "columns");
+    PyObject *data = PyDict_GetItemString(args[0], "data");
+    if (!columns || !data) {
+        PyErr_SetString(PyExc_ValueError, "bad table");
+        return NULL;
+    }
+    PyObject *selected = PyList_New(0);
+    if (!selected) return NULL;
+    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(columns); j++) {
+        PyObject *c = PyList_GET_ITEM(columns, j);
+        int in = PySequence_Contains(args[1], c);
+        int out = in > 0 ? PySequence_Contains(args[2], c) : 0;
+        if (in < 0 || out < 0 || (in && !out && PyList_Append(selected, c) < 0)) {
+            Py_DECREF(selected);
+            return NULL;
+        }
+    }
+    Py_ssize_t nsel = PyList_GET_SIZE(selected);
+    PyObject *rows = PyList_New(0);
+    if (!rows) {
+        Py_DECREF(selected);
+        return NULL;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); i++) {
+        PyObject *row = PyList_GET_ITEM(data, i);
+        PyObject *out = PyDict_New();
+        if (!out) goto fail;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(row, &pos, &k, &v)) {
+            for (Py_ssize_t j = 0; j < nsel; j++) {
+                if (PyList_GET_ITEM(selected, j) == k) {
+                    if (PyDict_SetItem(out, k, v) < 0) {
+                        Py_DECREF(out);
+                        goto fail;
+                    }
+                    break;
+                }
+            }
+        }
+        int failed = PyList_Append(rows, out);
+        Py_DECREF(out);
+        if (failed) goto fail;
+    }
+    if (check_rows(selected, rows) < 0) goto fail;
+    PyObject *result = Py_BuildValue("{sNsN}", "columns", selected, "data", rows);
+    return result;
+fail:
+    Py_DECREF(selected);
+    Py_DECREF(rows);
+    return NULL;
+}
+
+static PyMethodDef methods[] = {
+    {"construct", construct, METH_O, NULL},
+    {"filter", (PyCFunction)(void (*)(void))filter, METH_FASTCALL, NULL},
+    {NULL, NULL, 0, NULL},
+};
+
+static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "floor_tables", NULL, -1, methods};
+
+PyMODINIT_FUNC PyInit_floor_tables(void) { return PyModule_Create(&module); }

@@ -1,0 +1,94 @@
+"""The default `logger` module: a decorator factory that records calls at
+DEBUG level through the standard library's logging.
+
+Applications that ship a top-level module named `logger` of their own, earlier
+on `sys.path`, replace this one. Usage::
+
+    from logger import logging
+
+    @logging(prefix=__name__)
+    def work(x): ...
+
+Each call of `work` is recorded on the logger named "<prefix>.<qualname>"
+(arguments in short form, outcome, elapsed time). When DEBUG is not enabled
+for that logger, the wrapper costs one level check plus the call itself.
+"""
+
+from __future__ import annotations
+
+import functools
+import logging as _logging
+import reprlib
+import time
+from collections.abc import Callable
+from typing import Any, TypeVar
+
+__all__ = ["logging"]
+
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+_DEBUG = _logging.DEBUG
+_Logger = _logging.Logger
+
+_short = reprlib.Repr()
+_short.maxstring = 40
+_short.maxother = 40
+_short.maxlist = _short.maxtuple = _short.maxdict = _short.maxset = 4
+_short.maxlevel = 2
+
+
+def _arguments(args: tuple, kwargs: dict) -> str:
+    try:
+        parts = [_short.repr(a) for a in args]
+        parts.extend(f"{k}={_short.repr(v)}" for k, v in kwargs.items())
+        return ", ".join(parts)
+    except Exception:
+        return "<arguments not shown>"
+
+
+def _record(log: _logging.Logger, qualname: str, shown: str, start: float, outcome: str, value: Any) -> None:
+    # The record never changes what the call returns or raises.
+    elapsed = (time.perf_counter() - start) * 1e3
+    try:
+        if outcome == "raised":
+            text = f"{type(value).__name__}: {value}" if value.args else type(value).__name__
+            if len(text) > 80:
+                text = text[:77] + "..."
+            log.debug("%s(%s) raised %s [%.3f ms]", qualname, shown, text, elapsed)
+        else:
+            log.debug("%s(%s) -> %s [%.3f ms]", qualname, shown, _short.repr(value), elapsed)
+    except Exception:
+        pass
+
+
+def logging(prefix: str | None = None) -> Callable[[_F], _F]:
+    """
+    Return a decorator that records each call of the decorated function.
+
+    :param prefix: first part of the logger name (usually the module's __name__)
+    :return: decorator
+    """
+
+    def decorator(func: _F) -> _F:
+        qualname = getattr(func, "__qualname__", None) or getattr(func, "__name__", None) or repr(func)
+        default = _logging.getLogger(f"{prefix}.{qualname}" if prefix else qualname)
+
+        @functools.wraps(func)
+        def wrapper(*args, logger=None, **kwargs):
+            log = logger if isinstance(logger, _Logger) else default
+            if not log.isEnabledFor(_DEBUG):
+                return func(*args, **kwargs)
+            shown = _arguments(args, kwargs)
+            start = time.perf_counter()
+            try:
+                result = func(*args, **kwargs)
+            except BaseException as exc:
+                _record(log, qualname, shown, start, "raised", exc)
+                raise
+            _record(log, qualname, shown, start, "returned", result)
+            return result
+
+        wrapper.logger = default
+        return wrapper  # type: ignore[return-value]
+
+    return decorator

@@ -1,0 +1,626 @@
+// tools.tables.tables: Table, a container of column names and row
+// dictionaries that validates its shape on construction, and its filter.
+#include <cstddef>
+#include <initializer_list>
+
+#include "frame/frame.hpp"
+
+namespace {
+
+using frame::Args;
+using frame::Name;
+using frame::Ref;
+using frame::Value;
+
+Name k_columns{"columns"}, k_data{"data"};
+Name f_columns{"_Table__columns"}, f_data{"_Table__data"};
+Name n_logging{"logging"}, n_name{"__name__"}, n_table_class{"Table"}, n_filter{"filter"}, n_logger{"logger"},
+    n_items{"items"};
+Name t_empty{""}, t_table_open{"Table("}, t_close{")"}, t_row_open{"Parameter \"data\"["},
+    t_column_open{"][\""}, t_column_close{"\"] not found"};
+frame::KwNames kw_prefix{"prefix"}, kw_table_logger{"table", "logger"};
+
+// ---- messages, built off the hot path ---------------------------------------
+
+// The pieces joined into one text, raised as the only argument of `type`.
+[[gnu::cold, gnu::noinline]] void raise_joined(PyObject* type, std::initializer_list<PyObject*> pieces) {
+  Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+  if (!parts) return;
+  Py_ssize_t i = 0;
+  for (PyObject* p : pieces) PyTuple_SET_ITEM(parts.get(), i++, Py_NewRef(p));
+  Ref text = Ref::steal(PyUnicode_Join(t_empty, parts.get()));
+  if (text) PyErr_SetObject(type, text.get());
+}
+
+[[gnu::cold, gnu::noinline]] void key_missing(PyObject* key) {
+  Ref text = Ref::steal(PyUnicode_FromFormat("Parameter \"%U\" not found", key));
+  if (text) PyErr_SetObject(PyExc_KeyError, text.get());
+}
+
+[[gnu::cold, gnu::noinline]] void not_a_list(PyObject* key) {
+  Ref text = Ref::steal(PyUnicode_FromFormat("Parameter \"%U\" is not a \"list\"", key));
+  if (text) PyErr_SetObject(PyExc_TypeError, text.get());
+}
+
+[[gnu::cold, gnu::noinline]] void row_error(PyObject* type, Py_ssize_t position, const char* what) {
+  Ref text = Ref::steal(PyUnicode_FromFormat("Parameter \"data\"[%zd] %s", position, what));
+  if (text) PyErr_SetObject(type, text.get());
+}
+
+[[gnu::cold, gnu::noinline]] void column_missing(Py_ssize_t position, PyObject* column) {
+  // The column's own __format__ may run here; the caller holds `column`.
+  Ref where = Ref::steal(PyUnicode_FromFormat("%zd", position));
+  if (!where) return;
+  Ref name = Ref::steal(PyObject_Format(column, t_empty));
+  if (!name) return;
+  raise_joined(PyExc_Exception, {t_row_open, where.get(), t_column_open, name.get(), t_column_close});
+}
+
+// table[key], as a subscript does it: KeyError(key) when it is missing.
+Ref item(PyObject* table, PyObject* key) {
+  PyObject* value;
+  int found = PyDict_GetItemRef(table, key, &value);
+  if (found == 0) PyErr_SetObject(PyExc_KeyError, key);
+  return Ref::steal(value);
+}
+
+// ---- iteration ----------------------------------------------------------------
+
+// Walks `seq` as `for x in seq` does, handing each element to `each` with a
+// reference held. Exact lists are walked by index, re-reading the size after
+// every element, exactly as their iterator does. `each` returns false with an
+// exception set to stop the walk.
+template <class Each>
+bool walk(PyObject* seq, Each&& each) {
+  if (PyList_CheckExact(seq)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seq); ++i) {
+      Ref element = Ref::borrow(PyList_GET_ITEM(seq, i));
+      if (!each(element.get(), false)) return false;
+    }
+    return true;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(seq));
+  if (!it) return false;
+  while (Ref element = Ref::steal(PyIter_Next(it.get()))) {
+    if (!each(element.get(), true)) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// ---- construction -----------------------------------------------------------
+
+// The constructor looks the table dictionary's values up afresh for each use,
+// because code run by a row or a column name may have replaced them. A
+// lookup that runs no code and finds what the previous one found can be
+// left out: that holds while the dictionary has only exact string keys (so
+// looking up "columns" runs nothing) and has not been changed since, which a
+// dictionary watcher reports. Constructions may nest (a row's code may build
+// another table), so the watched sources form a list.
+struct Watch {
+  PyObject* dict;
+  bool changed;
+  Watch* next;
+};
+Watch* g_watches = nullptr;
+int g_watcher = -1;  // -1: none to be had; lookups are then always made
+
+int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
+  for (Watch* w = g_watches; w; w = w->next)
+    if (w->dict == dict) w->changed = true;
+  return 0;
+}
+
+bool exact_string_keys(PyObject* dict) {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value))
+    if (!PyUnicode_CheckExact(key)) return false;
+  return true;
+}
+
+class Source {
+ public:
+  explicit Source(PyObject* table) noexcept : table_(table), watch_{table, false, nullptr} {
+    watched_ = g_watcher >= 0 && exact_string_keys(table) && PyDict_Watch(g_watcher, table) == 0;
+    if (!watched_) {
+      PyErr_Clear();  // only an unusable watcher fails here; lookups are then always made
+      return;
+    }
+    watch_.next = g_watches;
+    g_watches = &watch_;
+  }
+  ~Source() {
+    if (!watched_) return;
+    bool others = false;
+    for (Watch** w = &g_watches; *w;) {
+      if (*w == &watch_) {
+        *w = watch_.next;
+        continue;
+      }
+      others |= (*w)->dict == table_;
+      w = &(*w)->next;
+    }
+    if (others) return;
+    PyObject* pending = PyErr_GetRaisedException();  // the call's own failure, if any
+    if (PyDict_Unwatch(g_watcher, table_) < 0) PyErr_WriteUnraisable(nullptr);
+    PyErr_SetRaisedException(pending);
+  }
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+
+  // table["columns"] now (borrowed: valid until the next call), or nullptr.
+  PyObject* columns() {
+    if (!columns_ || !watched_ || watch_.changed) columns_ = item(table_, k_columns);
+    return columns_.get();
+  }
+  Ref data() { return item(table_, k_data); }
+
+ private:
+  PyObject* table_;
+  Watch watch_;
+  bool watched_;
+  Ref columns_;
+};
+
+Py_ssize_t length(PyObject* o) {
+  if (PyList_CheckExact(o)) return PyList_GET_SIZE(o);
+  if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o);
+  return PyObject_Size(o);
+}
+
+// Step 4 of the constructor for one row at `position`.
+bool check_row(Source& table, PyObject* row, Py_ssize_t position) {
+  if (!PyDict_Check(row)) {
+    row_error(PyExc_TypeError, position, "is not a \"dict\"");
+    return false;
+  }
+  const Py_ssize_t entries = length(row);
+  if (entries < 0) return false;
+  PyObject* columns = table.columns();
+  if (!columns) return false;
+  const Py_ssize_t count = length(columns);
+  if (count < 0) return false;
+  if (entries != count) {
+    row_error(PyExc_ValueError, position, "length not match with \"columns\" length");
+    return false;
+  }
+  if (!(columns = table.columns())) return false;
+  if (PyDict_CheckExact(row)) {
+    return walk(columns, [&](PyObject* column, bool) {
+      int found = PyDict_Contains(row, column);
+      if (found > 0) return true;
+      if (found == 0) column_missing(position, column);
+      return false;
+    });
+  }
+  return walk(columns, [&](PyObject* column, bool) {
+    int found = PySequence_Contains(row, column);
+    if (found > 0) return true;
+    if (found == 0) column_missing(position, column);
+    return false;
+  });
+}
+
+PyObject* table_init(Args args) {
+  PyObject* self = args[0];
+  Ref table = Ref::borrow(args[1]);
+  if (table.get() == Py_None) {
+    Ref columns = Ref::steal(PyList_New(0));
+    Ref data = Ref::steal(PyList_New(0));
+    table = Ref::steal(PyDict_New());
+    if (!columns || !data || !table || PyDict_SetItem(table.get(), k_columns, columns.get()) < 0 ||
+        PyDict_SetItem(table.get(), k_data, data.get()) < 0)
+      return nullptr;
+  }
+  for (PyObject* key : {k_columns.get(), k_data.get()}) {
+    int present = PyDict_Contains(table.get(), key);
+    if (present < 0) return nullptr;
+    if (!present) {
+      key_missing(key);
+      return nullptr;
+    }
+    Ref value = item(table.get(), key);
+    if (!value) return nullptr;
+    if (!PyList_Check(value.get())) {
+      not_a_list(key);
+      return nullptr;
+    }
+  }
+  Source source(table.get());
+  Ref data = source.data();
+  if (!data) return nullptr;
+  Py_ssize_t position = 0;
+  if (!walk(data.get(), [&](PyObject* row, bool) { return check_row(source, row, position++); })) return nullptr;
+  // Both values are taken before either field is written, so that a
+  // failure leaves the previous fields as they were.
+  Ref columns = Ref::borrow(source.columns());
+  if (!columns) return nullptr;
+  data = source.data();
+  if (!data || PyObject_SetAttr(self, f_columns, columns.get()) < 0 || PyObject_SetAttr(self, f_data, data.get()) < 0)
+    return nullptr;
+  Py_RETURN_NONE;
+}
+
+// ---- accessors and text forms ---------------------------------------------
+
+PyObject* table_columns(Args args) { return PyObject_GetAttr(args[0], f_columns); }
+
+PyObject* table_data(Args args) { return PyObject_GetAttr(args[0], f_data); }
+
+PyObject* table_repr(Args args) {
+  Ref columns = Ref::steal(PyObject_GetAttr(args[0], f_columns));
+  if (!columns) return nullptr;
+  Ref text = Ref::steal(PyObject_Format(columns.get(), t_empty));
+  if (!text) return nullptr;
+  Ref parts = Ref::steal(PyTuple_Pack(3, t_table_open.get(), text.get(), t_close.get()));
+  if (!parts) return nullptr;
+  return PyUnicode_Join(t_empty, parts.get());
+}
+
+PyObject* table_str(Args args) {
+  Ref columns = Ref::steal(PyObject_GetAttr(args[0], f_columns));
+  if (!columns) return nullptr;
+  Ref data = Ref::steal(PyObject_GetAttr(args[0], f_data));
+  if (!data) return nullptr;
+  Ref both = Ref::steal(PyDict_New());
+  if (!both || PyDict_SetItem(both.get(), k_columns, columns.get()) < 0 ||
+      PyDict_SetItem(both.get(), k_data, data.get()) < 0)
+    return nullptr;
+  return PyObject_Str(both.get());
+}
+
+// ---- filter -------------------------------------------------------------------
+
+// True when membership of an exact string in `container` runs no code of the
+// caller's and depends only on the string's text: exact strings, and exact
+// lists, tuples, sets, frozensets and dicts holding only exact strings.
+bool pure_container(PyObject* c) {
+  if (PyUnicode_CheckExact(c)) return true;
+  if (PyList_CheckExact(c) || PyTuple_CheckExact(c)) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(c);
+    PyObject** items = PySequence_Fast_ITEMS(c);
+    for (Py_ssize_t i = 0; i < n; ++i)
+      if (!PyUnicode_CheckExact(items[i])) return false;
+    return true;
+  }
+  if (PyDict_CheckExact(c)) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(c, &pos, &key, &value))
+      if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+  }
+  if (PyAnySet_CheckExact(c)) {
+    // A set's own iterator runs no code of the caller's.
+    Ref it = Ref::steal(PyObject_GetIter(c));
+    if (!it) {
+      PyErr_Clear();
+      return false;
+    }
+    while (Ref key = Ref::steal(PyIter_Next(it.get())))
+      if (!PyUnicode_CheckExact(key.get())) return false;
+    if (PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+// The selection test `key in include and key not in exclude`. While no code
+// of the caller's can have run since `include` and `exclude` were found pure,
+// the answer for an exact string depends on its text alone, so it is decided
+// once per key object and remembered. Anything that may run such code ends
+// the shortcut for the rest of the call.
+class Selection {
+ public:
+  Selection(PyObject* include, PyObject* exclude) noexcept
+      : include_(include), exclude_(exclude), pure_(pure_container(include) && pure_container(exclude)) {}
+  ~Selection() { forget(); }
+  Selection(const Selection&) = delete;
+  Selection& operator=(const Selection&) = delete;
+
+  bool pure() const noexcept { return pure_; }
+  // Called before anything that may run code of the caller's.
+  void impure() noexcept {
+    if (pure_) forget();
+    pure_ = false;
+  }
+
+  // 1 selected, 0 not, -1 error. `hint` is the key's position in its row,
+  // where the same key object usually stood in the previous row.
+  int test(PyObject* key, Py_ssize_t hint) noexcept {
+    if (pure_ && PyUnicode_CheckExact(key)) {
+      Slot* slot = hint < kSlots ? &slots_[hint] : nullptr;
+      if (slot && slot->key == key) return slot->selected;
+      for (Slot& s : slots_)
+        if (s.key == key) return s.selected;
+      int selected = decide(key);
+      if (selected >= 0 && slot) {
+        Py_XSETREF(slot->key, Py_NewRef(key));
+        slot->selected = selected;
+      }
+      return selected;
+    }
+    impure();
+    return decide(key);
+  }
+
+ private:
+  static constexpr Py_ssize_t kSlots = 16;
+  struct Slot {
+    PyObject* key = nullptr;  // held
+    int selected = 0;
+  };
+
+  int decide(PyObject* key) noexcept {
+    int in = PySequence_Contains(include_, key);
+    if (in <= 0) return in;
+    int out = PySequence_Contains(exclude_, key);
+    return out < 0 ? -1 : !out;
+  }
+
+  void forget() noexcept {
+    for (Slot& s : slots_) Py_CLEAR(s.key);
+  }
+
+  PyObject* include_;  // borrowed from the caller, who holds them
+  PyObject* exclude_;
+  bool pure_;
+  Slot slots_[kSlots];
+};
+
+[[gnu::cold, gnu::noinline]] void unpack_error(Py_ssize_t found) {
+  if (found > 2)
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+  else
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+}
+
+// `key, value = item`.
+bool unpack_pair(PyObject* item, Ref& key, Ref& value) {
+  if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(item);
+    if (n != 2) {
+      unpack_error(n);
+      return false;
+    }
+    key = Ref::borrow(PySequence_Fast_GET_ITEM(item, 0));
+    value = Ref::borrow(PySequence_Fast_GET_ITEM(item, 1));
+    return true;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(item));
+  if (!it) return false;
+  key = Ref::steal(PyIter_Next(it.get()));
+  if (!key) {
+    if (!PyErr_Occurred()) unpack_error(0);
+    return false;
+  }
+  value = Ref::steal(PyIter_Next(it.get()));
+  if (!value) {
+    if (!PyErr_Occurred()) unpack_error(1);
+    return false;
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) {
+    unpack_error(3);
+    return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// A new dictionary of the row's entries that pass the selection, in the
+// row's own order.
+Ref filter_row(Selection& selection, PyObject* row) {
+  Ref out = Ref::steal(PyDict_New());
+  if (!out) return out;
+  if (PyDict_CheckExact(row)) {
+    const Py_ssize_t size = PyDict_GET_SIZE(row);
+    Py_ssize_t pos = 0, index = 0;
+    PyObject *k, *v;
+    for (;; ++index) {
+      if (PyDict_GET_SIZE(row) != size) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return Ref();
+      }
+      if (!PyDict_Next(row, &pos, &k, &v)) break;
+      if (selection.pure() && PyUnicode_CheckExact(k)) {
+        // Nothing here runs code of the caller's: the new dictionary holds
+        // exact strings only, so the borrowed entry stays valid.
+        int selected = selection.test(k, index);
+        if (selected < 0 || (selected && PyDict_SetItem(out.get(), k, v) < 0)) return Ref();
+        continue;
+      }
+      Ref key = Ref::borrow(k), value = Ref::borrow(v);
+      int selected = selection.test(key.get(), index);
+      if (selected < 0 || (selected && PyDict_SetItem(out.get(), key.get(), value.get()) < 0)) return Ref();
+    }
+    return out;
+  }
+  selection.impure();
+  if (row == Py_None) {
+    PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "items");
+    return Ref();
+  }
+  Ref items_method = Ref::steal(PyObject_GetAttr(row, n_items));
+  if (!items_method) return Ref();
+  Ref items = Ref::steal(PyObject_CallNoArgs(items_method.get()));
+  if (!items) return Ref();
+  Py_ssize_t index = 0;
+  bool ok = walk(items.get(), [&](PyObject* pair, bool) {
+    Ref key, value;
+    if (!unpack_pair(pair, key, value)) return false;
+    int selected = selection.test(key.get(), index++);
+    return selected >= 0 && (!selected || PyDict_SetItem(out.get(), key.get(), value.get()) == 0);
+  });
+  return ok ? std::move(out) : Ref();
+}
+
+PyObject* table_filter(Args args) {
+  PyObject* self = args[0];
+  Ref include = Ref::borrow(args[1]);
+  Ref exclude = Ref::borrow(args[2]);
+  if (include.get() == Py_None) {
+    Ref columns = Ref::steal(PyObject_GetAttr(self, f_columns));
+    if (!columns) return nullptr;
+    include = Ref::steal(PySequence_Tuple(columns.get()));
+    if (!include) return nullptr;
+  }
+  if (exclude.get() == Py_None) {
+    exclude = Ref::steal(PyTuple_New(0));
+    if (!exclude) return nullptr;
+  }
+  Ref table_class = frame::global(n_table_class);
+  if (!table_class) return nullptr;
+  Selection selection(include.get(), exclude.get());
+
+  Ref source_columns = Ref::steal(PyObject_GetAttr(self, f_columns));
+  if (!source_columns) return nullptr;
+  Ref columns = Ref::steal(PyList_New(0));
+  if (!columns) return nullptr;
+  Py_ssize_t index = 0;
+  if (!walk(source_columns.get(), [&](PyObject* column, bool from_iterator) {
+        if (from_iterator) selection.impure();
+        int selected = selection.test(column, index++);
+        return selected >= 0 && (!selected || PyList_Append(columns.get(), column) == 0);
+      }))
+    return nullptr;
+
+  Ref source_data = Ref::steal(PyObject_GetAttr(self, f_data));
+  if (!source_data) return nullptr;
+  Ref data = Ref::steal(PyList_New(0));
+  if (!data) return nullptr;
+  if (!walk(source_data.get(), [&](PyObject* row, bool from_iterator) {
+        if (from_iterator) selection.impure();
+        Ref filtered = filter_row(selection, row);
+        return filtered && PyList_Append(data.get(), filtered.get()) == 0;
+      }))
+    return nullptr;
+
+  Ref member = Ref::steal(PyObject_GetAttr(self, n_filter));
+  if (!member) return nullptr;
+  Ref logger = Ref::steal(PyObject_GetAttr(member.get(), n_logger));
+  if (!logger) return nullptr;
+  Ref table = Ref::steal(PyDict_New());
+  if (!table || PyDict_SetItem(table.get(), k_columns, columns.get()) < 0 ||
+      PyDict_SetItem(table.get(), k_data, data.get()) < 0)
+    return nullptr;
+  return frame::call(table_class.get(), {table.get(), logger.get()}, &kw_table_logger).release();
+}
+
+// ---- declarations -----------------------------------------------------------
+
+const frame::FunctionDef init_def{
+    .name = "__init__",
+    .qualname = "Table.__init__",
+    .params = {{"self"}, {"table", "dict[str, list[str | dict[str, Any]]]", Value::none(), &PyDict_Type}},
+    .doc = "\n            Create table object from dictionary.\n\n"
+           "            :param table:\n"
+           "                {\n"
+           "                    'columns': ['column[0].name', 'column[1].name', ...],\n"
+           "                    'data': [\n"
+           "                        {'column[0].name': 'row[0].column[0].value', "
+           "'column[1].name': 'row[0].column[1].value', ...},\n"
+           "                        {'column[0].name': 'row[1].column[0].value', "
+           "'column[1].name': 'row[1].column[1].value', ...},\n"
+           "                        ...\n"
+           "                    ]\n"
+           "                }\n            ",
+    .body = table_init,
+    .line = 12,
+};
+
+const frame::FunctionDef columns_def{
+    .name = "columns",
+    .qualname = "Table.columns",
+    .params = {{"self"}},
+    .returns = "list[str]",
+    .return_test = &PyList_Type,
+    .doc = "\n                ['column[0].name', 'column[1].name', ...]\n            ",
+    .body = table_columns,
+    .line = 45,
+};
+
+const frame::FunctionDef data_def{
+    .name = "data",
+    .qualname = "Table.data",
+    .params = {{"self"}},
+    .returns = "list[dict[str, Any]]",
+    .return_test = &PyList_Type,
+    .doc = "\n                [\n"
+           "                    {'column[0].name': 'row[0].column[0].value', "
+           "'column[1].name': 'row[0].column[1].value', ...},\n"
+           "                    {'column[0].name': 'row[1].column[0].value', "
+           "'column[1].name': 'row[1].column[1].value', ...},\n"
+           "                    ...\n"
+           "                ]\n            ",
+    .body = table_data,
+    .line = 52,
+};
+
+const frame::FunctionDef repr_def{
+    .name = "__repr__",
+    .qualname = "Table.__repr__",
+    .params = {{"self"}},
+    .returns = "str",
+    .return_test = &PyUnicode_Type,
+    .body = table_repr,
+    .line = 62,
+};
+
+const frame::FunctionDef str_def{
+    .name = "__str__",
+    .qualname = "Table.__str__",
+    .params = {{"self"}},
+    .returns = "str",
+    .return_test = &PyUnicode_Type,
+    .body = table_str,
+    .line = 65,
+};
+
+const frame::FunctionDef filter_def{
+    .name = "filter",
+    .qualname = "Table.filter",
+    .params = {{"self"},
+               {"include", "list[str] | tuple[str, ...]", Value::none()},
+               {"exclude", "list[str] | tuple[str, ...]", Value::none()}},
+    .doc = "\n            Return filtered table.\n\n"
+           "            :param include: (column[0], column[1], ...) (default=$all)\n"
+           "            :param exclude: (column[0], column[1], ...) (default=$none)\n"
+           "            :return: filtered table\n            ",
+    .body = table_filter,
+    .line = 68,
+};
+
+// `@logging(prefix=__name__)` over a member: the decorator expression is
+// evaluated first, then the function is made and handed to it.
+bool add_logged(frame::Class& cls, const frame::FunctionDef& def) {
+  Ref factory = frame::global(n_logging);
+  if (!factory) return false;
+  Ref prefix = frame::global(n_name);
+  if (!prefix) return false;
+  Ref decorator = frame::call(factory.get(), {prefix.get()}, &kw_prefix);
+  if (!decorator) return false;
+  Ref function = frame::make_function(def);
+  if (!function) return false;
+  return cls.add(def.name, frame::call(decorator.get(), {function.get()}));
+}
+
+bool body() {
+  if (g_watcher < 0 && (g_watcher = PyDict_AddWatcher(on_dict_event)) < 0) PyErr_Clear();  // then no shortcut
+  if (!frame::import_from("logger", {"logging"}) || !frame::import_from("typing", {"Any"})) return false;
+  frame::Class table("Table");
+  return table.slots({"__columns", "__data"})  //
+         && add_logged(table, init_def)       //
+         && table.property(columns_def)       //
+         && table.property(data_def)          //
+         && table.method(repr_def)            //
+         && table.method(str_def)             //
+         && add_logged(table, filter_def)     //
+         && frame::bind(n_table_class, table.build());
+}
+
+}  // namespace
+
+TOOLS_MODULE(tables, "tools.tables.tables", "src/tools/tables/tables", body)
