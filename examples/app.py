@@ -1,14 +1,27 @@
 """A small application that uses the tools package."""
 
+from tools.common.murkfold import murkfold
 from tools.common.siteward import siteward
+from tools.common.starveil import starveil
 
 HERE = siteward(func=lambda _: 0)
 DATA = HERE / "data"
 
 
+def show_config():
+    """Prints a sample config with its passwords masked and its large blob folded."""
+    config = {"service": "billing", "db": {"host": "db.local", "user": "app", "Password": "s3cret!"},
+              "smtp_pwd": "mail-pass", "replicas": [("r1", {"password": "r1-pass"}), ("r2", None)],
+              "certificate": "MII" + "A" * 6000}
+    safe = murkfold(value=starveil(value=config))
+    print("config:", {k: (v if k != "certificate" else f"<{len(v)} characters, folded>") for k, v in safe.items()})
+    print(safe["certificate"][:40].replace("\n", "\\n") + "...")
+
+
 def main():
     print(f"example data lives in {DATA}")
     print("files:", ", ".join(sorted(p.name for p in DATA.iterdir())))
+    show_config()
 
 
 if __name__ == "__main__":
