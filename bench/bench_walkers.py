@@ -2,6 +2,8 @@
 against a bare C floor (bench/floor_walkers.c) that only rebuilds the same
 containers and returns the leaves."""
 
+import tracemalloc
+
 from common import best, build_floor, record
 
 import tools.common.murkfold as murk
@@ -56,7 +58,34 @@ def records(n):
              "tags": ["a", "b", f"t{i % 7}"], "point": (1.5, "x"), "note": "short note"} for i in range(n)]
 
 
+def peak_over_result(fn, value):
+    """Peak memory traced during one call, and what the result itself keeps."""
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        base = tracemalloc.get_traced_memory()[0]
+        result = fn(value=value)
+        kept, peak = tracemalloc.get_traced_memory()
+        del result
+        return peak - base, kept - base
+    finally:
+        tracemalloc.stop()
+
+
+def memory():
+    deep = "x"
+    for _ in range(900):
+        deep = [deep, {"pwd": "y"}]
+    print("working memory beyond the result (peak during the call minus what the result keeps):")
+    for label, value in (("100,000 nested records", records(100_000)), ("900 levels of nesting", deep)):
+        for fn in (murkfold, starveil):
+            peak, kept = peak_over_result(fn, value)
+            print(f"  {fn.__name__:9} {label:24} peak {peak / 1e6:8.2f} MB, result {kept / 1e6:8.2f} MB,"
+                  f" beyond it {(peak - kept) / 1e3:7.1f} kB")
+
+
 def run():
+    memory()
     floor = build_floor("floor_walkers").rebuild
     data = {
         "100,000 nested records": records(100_000),
