@@ -216,12 +216,12 @@ def test_limit_changed_during_the_walk(monkeypatch):
     monkeypatch.setattr(mod, "_const", _Const())
 
     class Rebinds:
-        def __format__(self, spec):
+        def __format__(self, fmt):
             mod._const = _Const(char_limit=2)
             return "x"
 
     class Mutates:
-        def __format__(self, spec):
+        def __format__(self, fmt):
             object.__setattr__(mod._const, "char_limit", 1)
             return "y"
 
@@ -237,7 +237,7 @@ def test_limit_changed_by_a_finalizer_the_walk_triggers(monkeypatch):
     box = []
 
     class Vanishing:
-        def __format__(self, spec):
+        def __format__(self, fmt):
             box[0].pop(0)     # only the walk still holds this object
             return "v" * 4001
 
@@ -305,7 +305,7 @@ class Text:
     def __init__(self, text):
         self.text = text
 
-    def __format__(self, spec):
+    def __format__(self, fmt):
         return self.text
 
 
@@ -319,7 +319,7 @@ class FailingFormat:
     def __init__(self, exc):
         self.exc = exc
 
-    def __format__(self, spec):
+    def __format__(self, fmt):
         raise self.exc
 
 
@@ -395,7 +395,7 @@ def test_rebound_name_replaces_the_results(rebind):
 
 def test_rebinding_during_the_walk_takes_effect_at_the_next_element():
     class Switch:
-        def __format__(self, spec):
+        def __format__(self, fmt):
             mod.murkfold = lambda value=None: "S"
             return "s"
 
@@ -422,7 +422,7 @@ def test_exact_dict_resized_during_the_walk():
     data = {}
 
     class Grow:
-        def __format__(self, spec):
+        def __format__(self, fmt):
             data["new"] = 1
             return "g"
 
@@ -432,7 +432,7 @@ def test_exact_dict_resized_during_the_walk():
     assert tb_names(info.value)[1:] == [ENTRY]
     # resized while walking the last entry still fails
     data2 = {"a": 1}
-    data2["z"] = type("Del", (), {"__format__": lambda self, spec: data2.pop("a") and "d"})()
+    data2["z"] = type("Del", (), {"__format__": lambda self, fmt: data2.pop("a") and "d"})()
     with pytest.raises(RuntimeError, match="changed size"):
         murkfold(data2)
 
@@ -441,12 +441,12 @@ def test_lists_mutated_during_the_walk():
     data = []
 
     class Shrink:
-        def __format__(self, spec):
+        def __format__(self, fmt):
             del data[1:]
             return "s"
 
     class Grow:
-        def __format__(self, spec):
+        def __format__(self, fmt):
             if len(data) < 6:
                 data.append(Grow())
             return "g"
@@ -459,7 +459,7 @@ def test_lists_mutated_during_the_walk():
     assert len(result) == 6 and all(type(x) is Grow for x in result)
 
     class Clear:
-        def __format__(self, spec):
+        def __format__(self, fmt):
             data.clear()
             gc.collect()
             return "c"
