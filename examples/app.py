@@ -1,8 +1,11 @@
 """A small application that uses the tools package."""
 
+import json
+
 from tools.common.murkfold import murkfold
 from tools.common.siteward import siteward
 from tools.common.starveil import starveil
+from tools.tables.tables import Table
 
 HERE = siteward(func=lambda _: 0)
 DATA = HERE / "data"
@@ -18,10 +21,20 @@ def show_config():
     print(safe["certificate"][:40].replace("\n", "\\n") + "...")
 
 
+def show_staff():
+    """Builds a table from a JSON file and prints a view without the salaries."""
+    table = Table(table=json.loads((DATA / "staff.json").read_text()))
+    view = table.filter(exclude=["salary"])
+    print("staff:", repr(view))
+    for row in view.data:
+        print("  " + ", ".join(f"{k}={v}" for k, v in row.items()))
+
+
 def main():
     print(f"example data lives in {DATA}")
     print("files:", ", ".join(sorted(p.name for p in DATA.iterdir())))
     show_config()
+    show_staff()
 
 
 if __name__ == "__main__":

@@ -51,7 +51,12 @@ def _record(log: _logging.Logger, qualname: str, shown: str, start: float, outco
     elapsed = (time.perf_counter() - start) * 1e3
     try:
         if outcome == "raised":
-            text = f"{type(value).__name__}: {value}" if value.args else type(value).__name__
+            text = type(value).__name__
+            try:
+                if value.args:
+                    text = f"{text}: {value}"
+            except Exception:
+                pass
             if len(text) > 80:
                 text = text[:77] + "..."
             log.debug("%s(%s) raised %s [%.3f ms]", qualname, shown, text, elapsed)

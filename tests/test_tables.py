@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import raises_quietly, tb_names
+from conftest import raises_quietly, run_python, tb_names
 
 SUPPORT = str(Path(__file__).resolve().parent / "tables_support")
 if "tools.tables.tables" not in sys.modules:
@@ -739,6 +739,19 @@ def filter_scenarios():
         armed.append(True)
         return t, include, None
 
+    def exclude_grown_by_a_key():
+        # The first row's odd key adds "a" to exclude: later rows must drop "a".
+        exclude, armed = ["x"], []
+
+        def grow():
+            if armed and "a" not in exclude:
+                exclude.append("a")
+
+        row = {"a": 1, Name("b", on_eq=grow): 2}
+        t = Table({"columns": ["a", "b"], "data": [row, {"a": 3, "b": 4}]})
+        armed.append(True)
+        return t, None, exclude
+
     def key_with_failing_eq():
         armed = []
         row = {"a": 1, Name("b", on_eq=lambda: armed and boom()): 2}
@@ -766,7 +779,7 @@ def filter_scenarios():
         return abc(), None, Exc()
 
     return [include_clears_source_columns, include_clears_rows, include_grows_the_row, include_drops_rows,
-            include_mutated_by_a_key, key_with_failing_eq, items_mutates_source, exclude_raises]
+            include_mutated_by_a_key, exclude_grown_by_a_key, key_with_failing_eq, items_mutates_source, exclude_raises]
 
 
 @pytest.mark.parametrize("scenario", filter_scenarios(), ids=lambda f: f.__name__)
@@ -804,3 +817,34 @@ def test_filter_of_a_row_that_changes_size():
 ])
 def test_no_leaks(call, no_leak):
     no_leak(call)
+
+
+def test_without_a_free_dict_watcher():
+    # With every watcher slot of the interpreter taken, the constructor makes
+    # every lookup; a row that replaces the column list is still seen.
+    proc = run_python(f"""
+        import ctypes, sys
+        sys.path.insert(0, {SUPPORT!r})
+        CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)
+        add = ctypes.pythonapi.PyDict_AddWatcher
+        add.argtypes, add.restype = [CALLBACK], ctypes.c_int
+        keep = CALLBACK(lambda *args: 0)
+        taken = 0
+        while True:
+            try:
+                add(keep)
+            except RuntimeError:  # "no more dict watcher IDs available"
+                break
+            taken += 1
+        from tools.tables.tables import Table
+
+        class Sized(dict):
+            def __len__(self):
+                table["columns"] = ["b"]
+                return 1
+
+        table = {{"columns": ["a"]}}
+        table["data"] = [{{"a": 1}}, Sized(b=1), {{"b": 2}}]
+        print(taken > 0, Table(table).columns)
+    """)
+    assert proc.stdout == "True ['b']\n"
