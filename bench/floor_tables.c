@@ -49,38 +49,45 @@ static PyObject *filter(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
         PyErr_SetString(PyExc_ValueError, "bad table");
         return NULL;
     }
-    PyObject *selected = PyList_New(0);
-    if (!selected) return NULL;
-    for (Py_ssize_t j = 0; j < PyList_GET_SIZE(columns); j++) {
+    /* Each column decided once; an entry is matched by identity against the
+     * column at its own position first (the usual layout), else by a scan. */
+    Py_ssize_t ncols = PyList_GET_SIZE(columns);
+    char *keep = PyMem_Calloc(ncols ? ncols : 1, 1);
+    PyObject *selected = keep ? PyList_New(0) : NULL;
+    PyObject *rows = selected ? PyList_New(0) : NULL;
+    if (!rows) {
+        PyMem_Free(keep);
+        Py_XDECREF(selected);
+        return PyErr_NoMemory();
+    }
+    for (Py_ssize_t j = 0; j < ncols; j++) {
         PyObject *c = PyList_GET_ITEM(columns, j);
         int in = PySequence_Contains(args[1], c);
         int out = in > 0 ? PySequence_Contains(args[2], c) : 0;
-        if (in < 0 || out < 0 || (in && !out && PyList_Append(selected, c) < 0)) {
-            Py_DECREF(selected);
-            return NULL;
-        }
-    }
-    Py_ssize_t nsel = PyList_GET_SIZE(selected);
-    PyObject *rows = PyList_New(0);
-    if (!rows) {
-        Py_DECREF(selected);
-        return NULL;
+        if (in < 0 || out < 0) goto fail;
+        keep[j] = in && !out;
+        if (keep[j] && PyList_Append(selected, c) < 0) goto fail;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); i++) {
         PyObject *row = PyList_GET_ITEM(data, i);
         PyObject *out = PyDict_New();
         if (!out) goto fail;
-        Py_ssize_t pos = 0;
+        Py_ssize_t pos = 0, j = 0;
         PyObject *k, *v;
-        while (PyDict_Next(row, &pos, &k, &v)) {
-            for (Py_ssize_t j = 0; j < nsel; j++) {
-                if (PyList_GET_ITEM(selected, j) == k) {
-                    if (PyDict_SetItem(out, k, v) < 0) {
-                        Py_DECREF(out);
-                        goto fail;
+        for (; PyDict_Next(row, &pos, &k, &v); j++) {
+            int take = 0;
+            if (j < ncols && PyList_GET_ITEM(columns, j) == k) {
+                take = keep[j];
+            } else {
+                for (Py_ssize_t m = 0; m < ncols; m++)
+                    if (PyList_GET_ITEM(columns, m) == k) {
+                        take = keep[m];
+                        break;
                     }
-                    break;
-                }
+            }
+            if (take && PyDict_SetItem(out, k, v) < 0) {
+                Py_DECREF(out);
+                goto fail;
             }
         }
         int failed = PyList_Append(rows, out);
@@ -88,9 +95,10 @@ static PyObject *filter(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
         if (failed) goto fail;
     }
     if (check_rows(selected, rows) < 0) goto fail;
-    PyObject *result = Py_BuildValue("{sNsN}", "columns", selected, "data", rows);
-    return result;
+    PyMem_Free(keep);
+    return Py_BuildValue("{sNsN}", "columns", selected, "data", rows);
 fail:
+    PyMem_Free(keep);
     Py_DECREF(selected);
     Py_DECREF(rows);
     return NULL;

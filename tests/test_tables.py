@@ -91,13 +91,12 @@ def model_pairs(row):
 
 
 def model_filter(t, include=None, exclude=None):
-    columns, data = fields(t)
     if include is None:
-        include = tuple(columns)
+        include = tuple(t._Table__columns)
     if exclude is None:
         exclude = ()
-    keep = [c for c in columns if c in include and c not in exclude]
-    rows = [{c: v for c, v in model_pairs(row) if c in include and c not in exclude} for row in data]
+    keep = [c for c in t._Table__columns if c in include and c not in exclude]
+    rows = [{c: v for c, v in model_pairs(row) if c in include and c not in exclude} for row in t._Table__data]
     return model_init({"columns": keep, "data": rows})
 
 
@@ -445,6 +444,11 @@ def test_filter_steps_run_in_order(monkeypatch):
     assert info.value.args == ("name 'Table' is not defined",) and log == []  # looked up before any list is built
 
 
+class Boom:
+    def __iter__(self):
+        raise RuntimeError("boom")
+
+
 class Items(dict):
     """A row whose items() yields what the test says."""
     fake = ()
@@ -461,6 +465,7 @@ class Items(dict):
     ([iter("a")], ValueError, "need more than 1 value to unpack"),
     ([None], TypeError, "'NoneType' object is not iterable"),
     (None, TypeError, "'NoneType' object is not iterable"),
+    (Boom(), RuntimeError, "boom"),
 ])
 def test_filter_row_items(fake, kind, message):
     row = Items(a=1)
@@ -752,6 +757,19 @@ def filter_scenarios():
         armed.append(True)
         return t, None, exclude
 
+    def field_hook_grows_exclude():
+        exclude = []
+
+        class Hooked(Table):
+            __slots__ = ()
+
+            def __getattribute__(self, name):
+                if name == "_Table__data":
+                    exclude.append("a")
+                return super().__getattribute__(name)
+
+        return Hooked({"columns": ["a", "b"], "data": [{"a": 1, "b": 2}]}), ["a", "b"], exclude
+
     def key_with_failing_eq():
         armed = []
         row = {"a": 1, Name("b", on_eq=lambda: armed and boom()): 2}
@@ -779,7 +797,7 @@ def filter_scenarios():
         return abc(), None, Exc()
 
     return [include_clears_source_columns, include_clears_rows, include_grows_the_row, include_drops_rows,
-            include_mutated_by_a_key, exclude_grown_by_a_key, key_with_failing_eq, items_mutates_source, exclude_raises]
+            include_mutated_by_a_key, exclude_grown_by_a_key, field_hook_grows_exclude, key_with_failing_eq, items_mutates_source, exclude_raises]
 
 
 @pytest.mark.parametrize("scenario", filter_scenarios(), ids=lambda f: f.__name__)

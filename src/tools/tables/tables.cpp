@@ -327,6 +327,12 @@ class Selection {
     if (pure_) forget();
     pure_ = false;
   }
+  // After code of the caller's may have run: take the containers as they
+  // are now.
+  void recheck() noexcept {
+    forget();
+    pure_ = pure_container(include_) && pure_container(exclude_);
+  }
 
   // 1 selected, 0 not, -1 error. `hint` is the key's position in its row,
   // where the same key object usually stood in the previous row.
@@ -473,10 +479,12 @@ PyObject* table_filter(Args args) {
   }
   Ref table_class = frame::global(n_table_class);
   if (!table_class) return nullptr;
-  Selection selection(include.get(), exclude.get());
 
+  // Reading a field may run a subclass's attribute hooks, so the selection
+  // is judged after each read.
   Ref source_columns = Ref::steal(PyObject_GetAttr(self, f_columns));
   if (!source_columns) return nullptr;
+  Selection selection(include.get(), exclude.get());
   Ref columns = Ref::steal(PyList_New(0));
   if (!columns) return nullptr;
   Py_ssize_t index = 0;
@@ -489,6 +497,7 @@ PyObject* table_filter(Args args) {
 
   Ref source_data = Ref::steal(PyObject_GetAttr(self, f_data));
   if (!source_data) return nullptr;
+  selection.recheck();
   Ref data = Ref::steal(PyList_New(0));
   if (!data) return nullptr;
   if (!walk(source_data.get(), [&](PyObject* row, bool from_iterator) {
