@@ -3,8 +3,10 @@
 import json
 
 from tools.common.murkfold import murkfold
+from tools.common.quillmark import Quillmark
 from tools.common.siteward import siteward
 from tools.common.starveil import starveil
+from tools.dawnlog.dawnlog import dawnlog
 from tools.tables.tables import Table
 
 HERE = siteward(func=lambda _: 0)
@@ -30,11 +32,33 @@ def show_staff():
         print("  " + ", ".join(f"{k}={v}" for k, v in row.items()))
 
 
+class Session:
+    """A session that keeps its token private."""
+
+    def __init__(self, user):
+        self.user = user
+        self.__token = f"tok-{user}-42"
+
+    def authorization(self):
+        return f"Bearer {self.__token}"
+
+
+def show_session():
+    """Reads and rotates a session's private token from outside the class."""
+    session = Session("ann")
+    token = Quillmark(session, "__token")
+    print(f"session: {token.name} = {token.value!r} (exists: {token.exists})")
+    token.value = "tok-rotated"
+    print("session now sends:", session.authorization())
+
+
 def main():
+    dawnlog(prefix="example-app")
     print(f"example data lives in {DATA}")
     print("files:", ", ".join(sorted(p.name for p in DATA.iterdir())))
     show_config()
     show_staff()
+    show_session()
 
 
 if __name__ == "__main__":
