@@ -18,10 +18,10 @@ from conftest import run_python
 
 def load_default_logger():
     path = [p for p in sys.path if not p.endswith("tables_support")]
-    spec = importlib.machinery.PathFinder.find_spec("logger", path)
-    assert spec is not None and spec.origin.endswith("logger.py"), spec
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.machinery.PathFinder.find_spec("logger", path)
+    assert found is not None and found.origin.endswith("logger.py"), found
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -208,7 +208,7 @@ def test_valid_tables_keep_the_callers_objects(columns, data):
 class Unhashable:
     __hash__ = None
 
-    def __format__(self, spec):
+    def __format__(self, how):
         return "<unhashable>"
 
 
@@ -317,8 +317,8 @@ def test_text_forms():
     assert str(Table({"columns": ["a"], "data": [{"a": 1}]})) == "{'columns': ['a'], 'data': [{'a': 1}]}"
 
     class Shown(list):
-        def __format__(self, spec):
-            return f"shown{spec!r}"
+        def __format__(self, how):
+            return f"shown{how!r}"
 
     assert repr(Table({"columns": Shown(), "data": []})) == "Table(shown'')"
 
@@ -468,12 +468,13 @@ class Items(dict):
     (Boom(), RuntimeError, "boom"),
 ])
 def test_filter_row_items(fake, kind, message):
-    row = Items(a=1)
-    t = Table({"columns": ["a"], "data": [row]})
-    row.fake = fake
+    cols, rows = ["a"], [Items(a=1)]
+    t = Table({"columns": cols, "data": rows})
+    rows[0].fake = fake
     with pytest.raises(kind) as info:
         t.filter()
     assert type(info.value) is kind and info.value.args == (message,)
+    assert fields(t) == (cols, rows) and fields(t)[1] is rows and rows == [{"a": 1}] and cols == ["a"]
     assert (SOURCE, "tools.tables.tables.Table.filter") in tb_names(info.value)
 
 
@@ -500,9 +501,11 @@ def test_filter_after_changes(prepare, include, kind, message):
 
 
 def test_filter_of_a_duplicated_column():
-    t = Table({"columns": ["a", "a"], "data": [{"a": 1, "b": 2}]})
+    cols, rows = ["a", "a"], [{"a": 1, "b": 2}]
+    t = Table({"columns": cols, "data": rows})
     with pytest.raises(ValueError) as info:
         t.filter()
+    assert fields(t)[0] is cols and fields(t)[1] is rows and (cols, rows) == (["a", "a"], [{"a": 1, "b": 2}])
     assert info.value.args == ('Parameter "data"[0] length not match with "columns" length',)
     assert [n for _, n in tb_names(info.value) if n.startswith("tools.")] == [
         "tools.tables.tables.Table.filter", "tools.tables.tables.Table.__init__"]
@@ -567,7 +570,7 @@ class Name:
             self.on_eq()
         return self.text == (other.text if isinstance(other, Name) else other)
 
-    def __format__(self, spec):
+    def __format__(self, how):
         if self.on_format:
             self.on_format()
         return self.text
