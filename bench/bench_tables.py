@@ -70,13 +70,13 @@ class PyTable:
         )
 
 
-def paired(stmt, baseline, ns, rounds=3):
+def paired(stmt, baseline, ns, rounds=6):
     """Best times of `stmt` and `baseline`, measured in alternation so that
     load from elsewhere on the machine falls on both alike."""
     ours = base = float("inf")
     for _ in range(rounds):
-        ours = min(ours, best(stmt, ns, repeat=5))
-        base = min(base, best(baseline, ns, repeat=5))
+        ours = min(ours, best(stmt, ns, repeat=3))
+        base = min(base, best(baseline, ns, repeat=3))
     return ours, base
 
 
