@@ -57,6 +57,9 @@ class PyQuillmark:
             return False
 
 
+ROUNDS = 5
+
+
 class Account:
     def __init__(self):
         self.__secret = 42
@@ -72,7 +75,10 @@ def run():
         ("Quillmark(obj, '__secret').value = 7", "{}.value = 7", "q", "p"),
         ('Quillmark.has_attribute(obj, "__missing")', '{}.has_attribute(obj, "__missing")', "Q", "P"),
     ]
-    goals = {0: 0.4, 1: 0.4}
+    goals = {0: 0.4, 1: 0.4, 2: 0.4}
     for i, (label, stmt, ours, theirs) in enumerate(workloads):
-        record(label, best(stmt.format(ours), ns), best(stmt.format(theirs), ns), "pure-Python class",
-               goals.get(i))
+        # The two sides take turns, and each keeps its best: on a busy machine
+        # a single pair of timings can land in different load.
+        times = [min(pair) for pair in zip(*(
+            (best(stmt.format(ours), ns), best(stmt.format(theirs), ns)) for _ in range(ROUNDS)))]
+        record(label, times[0], times[1], "pure-Python class", goals.get(i))

@@ -5,7 +5,7 @@ import inspect
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import leaks, raises_quietly, tb_names
+from conftest import leaks, raises_quietly, run_python, tb_names
 from tools.common import quillmark
 from tools.common.quillmark import Quillmark
 
@@ -409,6 +409,50 @@ def test_recursion_is_an_error():
             return Quillmark.get_name(self, "__x")
     with pytest.raises(RecursionError):
         Quillmark.get_name(Loop(), "__x")
+
+
+def test_recursion_on_small_stacks():
+    code = """
+        import threading
+        from tools.common.quillmark import Quillmark
+
+        class Loop:
+            @property
+            def __class__(self):
+                return Quillmark.get_name(self, "__x")
+
+            @property
+            def __p(self):
+                return Quillmark(self, "__p").value
+
+        def run():
+            for read in (lambda: Quillmark.get_name(Loop(), "__x"), lambda: Quillmark(Loop(), "__p").value):
+                try:
+                    read()
+                except RecursionError:
+                    print("RecursionError")
+
+        for size in (64 << 10, 256 << 10, 0):
+            threading.stack_size(size)
+            t = threading.Thread(target=run)
+            t.start()
+            t.join()
+    """
+    assert run_python(code).stdout == "RecursionError\n" * 6
+
+
+@pytest.mark.parametrize("fn, args, message", [
+    (Quillmark.__init__, (1, 2, 3, 4), "__init__() takes exactly 3 positional arguments (4 given)"),
+    (Quillmark.name.fget, (1, 2), "name() takes exactly 1 positional argument (2 given)"),
+    (Quillmark.value.fset, (1,), "value() takes exactly 2 positional arguments (1 given)"),
+    (Quillmark.exists.fget, (), "exists() takes exactly 1 positional argument (0 given)"),
+    (Quillmark.set_attribute, (1, "a"), "set_attribute() takes exactly 3 positional arguments (2 given)"),
+    (Quillmark.has_attribute, (1, "a", 3), "has_attribute() takes exactly 2 positional arguments (3 given)"),
+])
+def test_binding_counts(fn, args, message):
+    with pytest.raises(TypeError) as info:
+        fn(*args)
+    assert str(info.value) == message
 
 
 def test_no_leaks():

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "frame/cached.hpp"
 #include "frame/depth.hpp"
 #include "frame/frame.hpp"
 
@@ -141,8 +142,9 @@ frame::Site has_attribute_site{"Quillmark.has_attribute", has_attribute_def.line
 
 // One call site's memory of a lookup in a type's MRO. It stands while the
 // type keeps the version tag it had during the lookup: the host gives a type
-// a new tag whenever a dictionary along its MRO changes, and its own method
-// cache relies on the same rule.
+// a new tag whenever a dictionary along its MRO changes (and never gives an
+// old tag to a new type), and its own method cache relies on the same rule,
+// holding what it found borrowed from the type's dictionary as this does.
 class Lookup {
  public:
   explicit Lookup(const Name& name) noexcept : name_(name) {}
@@ -154,11 +156,9 @@ class Lookup {
     // The lookup itself assigns a tag to a type that had none; the result is
     // remembered once a tag was seen before the lookup and still holds after.
     if (tag && type->tp_version_tag == tag) {
-      PyObject* old = found_;
-      found_ = Py_XNewRef(found.get());
+      found_ = found.get();
       type_ = type;
       tag_ = tag;
-      Py_XDECREF(old);
     }
     return found;
   }
@@ -167,7 +167,7 @@ class Lookup {
   const Name& name_;
   PyTypeObject* type_ = nullptr;  // compared only, never dereferenced
   unsigned int tag_ = 0;
-  PyObject* found_ = nullptr;  // owned, for the life of the process
+  PyObject* found_ = nullptr;  // borrowed; may be nullptr: nothing found
 };
 
 Lookup lookup_get_name{get_name}, lookup_get_attribute{get_attribute}, lookup_set_attribute{set_attribute},
@@ -189,9 +189,14 @@ Ref class_member(PyObject* cls, Lookup& lookup, PyObject* name) {
   return Ref::steal(PyObject_GetAttr(cls, name));
 }
 
+// The module-level name `Quillmark`; its lookup is remembered until the module
+// dictionary or the builtins change.
+frame::Cached quillmark_ref{Quillmark};
+
 // Quillmark.<member>, through the module-level name as it stands now.
 Ref routed(Lookup& lookup, PyObject* member) {
-  Ref cls = frame::global(Quillmark);
+  bool unused;
+  Ref cls = Ref::borrow(quillmark_ref.get(unused));
   if (!cls) return cls;
   return class_member(cls.get(), lookup, member);
 }
@@ -409,27 +414,18 @@ bool body() {
   Ref object = frame::builtin(object_name);
   if (!object) return false;
   g_object.set(std::move(object));
-  for (auto [held, name] : {std::pair{&g_object_getattribute, &dunder_getattribute},
-                             std::pair{&g_object_setattr, &dunder_setattr}}) {
-    Ref member = Ref::steal(_PyType_LookupRef(&PyBaseObject_Type, *name));
-    if (!member) {
-      PyErr_SetString(PyExc_SystemError, "the base object type lacks a member");
-      return false;
-    }
-    held->set(std::move(member));
-  }
+  // Not finding them (no error is set) only turns the shortcuts off.
+  g_object_getattribute.set(Ref::steal(_PyType_LookupRef(&PyBaseObject_Type, dunder_getattribute)));
+  g_object_setattr.set(Ref::steal(_PyType_LookupRef(&PyBaseObject_Type, dunder_setattr)));
 
   frame::Class cls("Quillmark");
-  return cls.slots({"__obj", "__attr"})                 //
-         && cls.method(init_def)                        //
-         && cls.property(name_def)                      //
-         && cls.property(value_get_def, &value_set_def)  //
-         && cls.property(exists_def)                    //
-         && cls.staticmethod(get_name_def)              //
-         && cls.staticmethod(get_attribute_def)         //
-         && cls.staticmethod(set_attribute_def)         //
-         && cls.staticmethod(has_attribute_def)         //
-         && frame::bind(Quillmark, cls.build());
+  bool ok = cls.slots({"__obj", "__attr"}) && cls.method(init_def) && cls.property(name_def) &&
+            cls.property(value_get_def, &value_set_def) && cls.property(exists_def) &&
+            cls.staticmethod(get_name_def) && cls.staticmethod(get_attribute_def) &&
+            cls.staticmethod(set_attribute_def) && cls.staticmethod(has_attribute_def) &&
+            frame::bind(Quillmark, cls.build());
+  if (ok) frame::Cached::watch();
+  return ok;
 }
 
 }  // namespace
