@@ -57,7 +57,8 @@ def test_class_shape():
     assert Quillmark.value.fdel is None and Quillmark.name.fset is None and Quillmark.value.__doc__ is None
 
 
-DOC = "\n            {}\n\n            :param obj: object instance\n            :param attr: attribute name\n{}            "
+DOC = ("\n            {}\n\n            :param obj: object instance\n"
+       "            :param attr: attribute name\n{}            ")
 
 
 @pytest.mark.parametrize("fn, signature, doc", [
@@ -269,8 +270,9 @@ def test_write_errors():
 
 def test_unset_and_rebound_fields():
     q = Quillmark.__new__(Quillmark)
+    unset = "^'tools.common.quillmark.Quillmark' object has no attribute '_Quillmark__obj'$"
     for read in (lambda: q.name, lambda: q.value, lambda: q.exists):
-        with pytest.raises(AttributeError, match="^'tools.common.quillmark.Quillmark' object has no attribute '_Quillmark__obj'$"):
+        with pytest.raises(AttributeError, match=unset):
             read()
     with pytest.raises(AttributeError):
         q.value = 1
@@ -368,6 +370,14 @@ def test_routing_through_module_name(monkeypatch):
         with pytest.raises(NameError, match="^name 'Quillmark' is not defined$"):
             call()
     assert q.name == "_Foo__x"
+
+
+@pytest.mark.parametrize("name", [5, None, Sub("_Foo__secret")])
+def test_odd_names_from_a_replaced_get_name(monkeypatch, name):
+    monkeypatch.setattr(Quillmark, "get_name", staticmethod(lambda obj, attr: name))
+    foo = Foo()
+    assert outcome(Quillmark.get_attribute, foo, "__secret") == outcome(object.__getattribute__, foo, name)
+    assert outcome(Quillmark.set_attribute, foo, "__secret", 1) == outcome(object.__setattr__, foo, name, 1)
 
 
 class Plain:

@@ -322,7 +322,9 @@ PyObject* routed_on_fields(PyObject* self, Lookup& lookup, PyObject* member, con
   return call_routed(f.get(), def, call_args, value ? kw_obj_attr_value : kw_obj_attr);
 }
 
-PyObject* value_get_body(Args args) { return routed_on_fields(args[0], lookup_get_attribute, get_attribute, get_attribute_def, nullptr); }
+PyObject* value_get_body(Args args) {
+  return routed_on_fields(args[0], lookup_get_attribute, get_attribute, get_attribute_def, nullptr);
+}
 
 PyObject* value_set_body(Args args) {
   Ref done = Ref::steal(routed_on_fields(args[0], lookup_set_attribute, set_attribute, set_attribute_def, args[1]));
@@ -330,7 +332,9 @@ PyObject* value_set_body(Args args) {
   Py_RETURN_NONE;
 }
 
-PyObject* exists_body(Args args) { return routed_on_fields(args[0], lookup_has_attribute, has_attribute, has_attribute_def, nullptr); }
+PyObject* exists_body(Args args) {
+  return routed_on_fields(args[0], lookup_has_attribute, has_attribute, has_attribute_def, nullptr);
+}
 
 PyObject* get_name_body(Args args) {
   if (!stack_room()) return nullptr;
