@@ -145,6 +145,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   if (!kwnames) {
     if (n == f->nparams) return run(f, args);
+    // No arguments at all: the defaults are the arguments.
+    if (n == 0 && f->nrequired == 0) return run(f, f->fill);
   } else if (n + PyTuple_GET_SIZE(kwnames) == f->nparams) {
     // Every parameter given, keywords in parameter order: the arguments
     // already stand where binding would put them.
