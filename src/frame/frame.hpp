@@ -178,6 +178,10 @@ bool type_test(PyObject* value, PyTypeObject* type, const char* param, bool none
 // The return test: exactly `type` or None passes.
 bool return_test(PyObject* value, PyTypeObject* type) noexcept;
 
+// `key, value = item` (an item of a mapping's items()): false with the
+// unpacking error, or the item's own iteration error, set.
+bool unpack_pair(PyObject* item, Ref& key, Ref& value) noexcept;
+
 // True when `f` is a function object made by this deliverable's frame for
 // `def`, so a caller may run its body inline.
 bool is_function(PyObject* f, const FunctionDef& def) noexcept;

@@ -29,14 +29,6 @@ inline frame::Name g_items{"items"};
   PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
 }
 
-[[gnu::noinline, gnu::cold]] inline void too_many() noexcept {
-  PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", static_cast<Py_ssize_t>(2));
-}
-
-[[gnu::noinline, gnu::cold]] inline void need_more(Py_ssize_t found) noexcept {
-  PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-}
-
 // Drops a reference the walk took: dropping the last one can run a finalizer.
 template <class C>
 inline void drop(C& c, PyObject* o) noexcept {
@@ -49,41 +41,6 @@ inline bool plain_key(PyObject* k) noexcept {
   PyTypeObject* t = Py_TYPE(k);
   return t == &PyUnicode_Type || t == &PyLong_Type || k == Py_None || t == &PyFloat_Type || t == &PyBool_Type ||
          t == &PyBytes_Type;
-}
-
-// One item of a dictionary subclass's items(), split into key and value.
-inline bool unpack_pair(PyObject* item, Ref& key, Ref& value) noexcept {
-  if (PyTuple_CheckExact(item)) {
-    const Py_ssize_t n = PyTuple_GET_SIZE(item);
-    if (n != 2) {
-      if (n < 2)
-        need_more(n);
-      else
-        too_many();
-      return false;
-    }
-    key = Ref::borrow(PyTuple_GET_ITEM(item, 0));
-    value = Ref::borrow(PyTuple_GET_ITEM(item, 1));
-    return true;
-  }
-  Ref it = Ref::steal(PyObject_GetIter(item));  // None: "'NoneType' object is not iterable"
-  if (!it) return false;
-  key = Ref::steal(PyIter_Next(it.get()));
-  if (!key) {
-    if (!PyErr_Occurred()) need_more(0);
-    return false;
-  }
-  value = Ref::steal(PyIter_Next(it.get()));
-  if (!value) {
-    if (!PyErr_Occurred()) need_more(1);
-    return false;
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) {
-    too_many();
-    return false;
-  }
-  return !PyErr_Occurred();
 }
 
 template <class C>
@@ -147,7 +104,7 @@ template <class C>
       c.code_ran();
       if (!item) return PyErr_Occurred() ? nullptr : out.release();
       Ref key, value;
-      if (!unpack_pair(item.get(), key, value)) return nullptr;
+      if (!frame::unpack_pair(item.get(), key, value)) return nullptr;
       Ref r = Ref::steal(c.nested(key.get(), value.get()));
       if (!r || PyDict_SetItem(out.get(), key.get(), r.get()) < 0) return nullptr;
       c.code_ran();

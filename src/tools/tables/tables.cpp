@@ -377,45 +377,6 @@ class Selection {
   Slot slots_[kSlots];
 };
 
-[[gnu::cold, gnu::noinline]] void unpack_error(Py_ssize_t found) {
-  if (found > 2)
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
-  else
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-}
-
-// `key, value = item`.
-bool unpack_pair(PyObject* item, Ref& key, Ref& value) {
-  if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(item);
-    if (n != 2) {
-      unpack_error(n);
-      return false;
-    }
-    key = Ref::borrow(PySequence_Fast_GET_ITEM(item, 0));
-    value = Ref::borrow(PySequence_Fast_GET_ITEM(item, 1));
-    return true;
-  }
-  Ref it = Ref::steal(PyObject_GetIter(item));
-  if (!it) return false;
-  key = Ref::steal(PyIter_Next(it.get()));
-  if (!key) {
-    if (!PyErr_Occurred()) unpack_error(0);
-    return false;
-  }
-  value = Ref::steal(PyIter_Next(it.get()));
-  if (!value) {
-    if (!PyErr_Occurred()) unpack_error(1);
-    return false;
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) {
-    unpack_error(3);
-    return false;
-  }
-  return !PyErr_Occurred();
-}
-
 // A new dictionary of the row's entries that pass the selection, in the
 // row's own order.
 Ref filter_row(Selection& selection, PyObject* row) {
@@ -456,7 +417,7 @@ Ref filter_row(Selection& selection, PyObject* row) {
   Py_ssize_t index = 0;
   bool ok = walk(items.get(), [&](PyObject* pair, bool) {
     Ref key, value;
-    if (!unpack_pair(pair, key, value)) return false;
+    if (!frame::unpack_pair(pair, key, value)) return false;
     int selected = selection.test(key.get(), index++);
     return selected >= 0 && (!selected || PyDict_SetItem(out.get(), key.get(), value.get()) == 0);
   });
