@@ -5,7 +5,7 @@ through the property."""
 
 from typing import Any
 
-from common import best, record
+from common import paired, record
 
 from tools.common.quillmark import Quillmark
 
@@ -77,8 +77,5 @@ def run():
     ]
     goals = {0: 0.4, 1: 0.4, 2: 0.4}
     for i, (label, stmt, ours, theirs) in enumerate(workloads):
-        # The two sides take turns, and each keeps its best: on a busy machine
-        # a single pair of timings can land in different load.
-        times = [min(pair) for pair in zip(*(
-            (best(stmt.format(ours), ns), best(stmt.format(theirs), ns)) for _ in range(ROUNDS)))]
+        times = paired(stmt.format(ours), stmt.format(theirs), ns, rounds=ROUNDS)
         record(label, times[0], times[1], "pure-Python class", goals.get(i))

@@ -1,7 +1,7 @@
 """The frame's call cost: siteward with nothing to do, against a pure-Python
 function of the same signature that returns at once."""
 
-from common import best, record
+from common import paired, record
 
 from tools.common.siteward import siteward
 
@@ -13,5 +13,5 @@ def py_siteward(file=None, func=None):
 def run():
     ns = {"native": siteward, "python": py_siteward}
     for call in ("{}()", "{}(file=None, func=None)"):
-        record(call.format("siteward"), best(call.format("native"), ns), best(call.format("python"), ns),
-               "pure-Python def", 0.7)
+        ours, theirs = paired(call.format("native"), call.format("python"), ns)
+        record(call.format("siteward"), ours, theirs, "pure-Python def", 0.7)

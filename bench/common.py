@@ -27,6 +27,13 @@ def best(stmt, namespace=None, *, repeat=7, budget=0.2):
     return max(t - min(empty.repeat(repeat, number)) / number, 1e-12)
 
 
+def paired(ours, theirs, namespace=None, *, rounds=5):
+    """Best times of two statements measured in turns: on a busy machine a
+    single pair of timings can land in different load."""
+    times = [(best(ours, namespace), best(theirs, namespace)) for _ in range(rounds)]
+    return min(t[0] for t in times), min(t[1] for t in times)
+
+
 def record(workload, ours, baseline, baseline_name, goal=None):
     """One row: our time against a baseline measured in the same run."""
     ROWS.append((workload, ours, baseline, baseline_name, goal))
