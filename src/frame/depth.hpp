@@ -56,6 +56,14 @@ inline constexpr uintptr_t kStackUnknown = 192 * 1024;
   return false;
 }
 
+// Whether the stack has room for one more call that may recurse; false
+// with RecursionError set.
+[[gnu::always_inline]] inline bool stack_room() noexcept {
+  DepthState& state = t_depth;
+  if (!state.floor) state.floor = stack_floor();
+  return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > state.floor || recursion_error();
+}
+
 // One per call of a body; `begin` enters the call's own level.
 class Depth {
  public:

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <new>
 
+#include "frame/depth.hpp"
 #include "frame/frame.hpp"
 #include "frame/internal.hpp"
 
@@ -126,6 +127,12 @@ bool type_tests(const Function* f, Args args) {
 // arguments are bound.
 PyObject* run(const Function* f, Args args) noexcept {
   if (f->enforced && !type_tests(f, args)) return nullptr;  // no traceback entry
+  // Bodies call back into Python code, which may call back in here: a
+  // thread whose stack is nearly used up gets RecursionError, not a crash.
+  if (!stack_room()) {
+    add_traceback(f->tb_code);
+    return nullptr;
+  }
   PyObject* result;
   try {
     result = f->def->body(args);

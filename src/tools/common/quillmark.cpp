@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "frame/cached.hpp"
-#include "frame/depth.hpp"
 #include "frame/frame.hpp"
 
 namespace {
@@ -277,26 +276,15 @@ PyObject* mangled(PyObject* owner, PyObject* attr) {
   return out;
 }
 
-// Every body can run Python code that calls back into this module, and each
-// round trip takes stack: a thread whose stack is nearly used up gets
-// RecursionError instead of an overflow.
-[[gnu::always_inline]] inline bool stack_room() {
-  frame::DepthState& state = frame::t_depth;
-  if (!state.floor) state.floor = frame::stack_floor();
-  return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > state.floor || frame::recursion_error();
-}
-
 // ---- bodies ---------------------------------------------------------------
 
 PyObject* init_body(Args args) {
-  if (!stack_room()) return nullptr;
   if (PyObject_SetAttr(args[0], field_obj, args[1]) < 0 || PyObject_SetAttr(args[0], field_attr, args[2]) < 0)
     return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* name_body(Args args) {
-  if (!stack_room()) return nullptr;
   PyObject* self = args[0];
   Ref obj = data_attribute(self, lookup_obj, field_obj);
   if (!obj) return nullptr;
@@ -311,7 +299,6 @@ PyObject* name_body(Args args) {
 // Quillmark.<member>(obj=self.__obj, attr=self.__attr[, value=...]).
 PyObject* routed_on_fields(PyObject* self, Lookup& lookup, PyObject* member, const FunctionDef& def,
                            PyObject* value) {
-  if (!stack_room()) return nullptr;
   Ref f = routed(lookup, member);
   if (!f) return nullptr;
   Ref obj = data_attribute(self, lookup_obj, field_obj);
@@ -337,7 +324,6 @@ PyObject* exists_body(Args args) {
 }
 
 PyObject* get_name_body(Args args) {
-  if (!stack_room()) return nullptr;
   PyObject* obj = args[0];
   PyObject* attr = args[1];
   if (!is_private(attr)) return Py_NewRef(attr);
@@ -362,7 +348,6 @@ Ref routed_name(Args args) {
 }
 
 PyObject* get_attribute_body(Args args) {
-  if (!stack_room()) return nullptr;
   Ref name = routed_name(args);
   if (!name) return nullptr;
   Ref method = class_member(g_object, lookup_getattribute, dunder_getattribute);
@@ -379,7 +364,6 @@ PyObject* get_attribute_body(Args args) {
 }
 
 PyObject* set_attribute_body(Args args) {
-  if (!stack_room()) return nullptr;
   Ref name = routed_name(args);
   if (!name) return nullptr;
   Ref method = class_member(g_object, lookup_setattr, dunder_setattr);
@@ -400,7 +384,6 @@ PyObject* set_attribute_body(Args args) {
 }
 
 PyObject* has_attribute_body(Args args) {
-  if (!stack_room()) return nullptr;
   Ref f = routed(lookup_get_attribute, get_attribute);
   if (f) {
     Ref value = Ref::steal(call_routed(f.get(), get_attribute_def, args, kw_obj_attr));
