@@ -182,6 +182,11 @@ bool return_test(PyObject* value, PyTypeObject* type) noexcept;
 // unpacking error, or the item's own iteration error, set.
 bool unpack_pair(PyObject* item, Ref& key, Ref& value) noexcept;
 
+// Appends the traceback entry of `def`'s function to the pending exception,
+// as a call of it would: for an exception its body handles itself, or for a
+// nested call of it taken inline.
+void traceback_here(const FunctionDef& def) noexcept;
+
 // True when `f` is a function object made by this deliverable's frame for
 // `def`, so a caller may run its body inline.
 bool is_function(PyObject* f, const FunctionDef& def) noexcept;

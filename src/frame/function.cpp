@@ -2,6 +2,7 @@
 // vector call, argument binding with its messages, the exact-type and return
 // tests, and traceback entries.
 #include <cstddef>
+#include <iterator>
 #include <new>
 
 #include "frame/depth.hpp"
@@ -311,6 +312,15 @@ PyType_Spec function_spec{
 // The type, made once per process (a record of this deliverable).
 PyTypeObject* g_function_type = nullptr;
 
+// Each definition's traceback entry, for traceback_here: the code objects
+// the function objects made for them hold (records of this deliverable).
+struct Entry {
+  const FunctionDef* def;
+  PyObject* code;
+};
+Entry g_entries[32];
+int g_nentries = 0;
+
 #undef FRAME_FIELD
 
 Ref introspection_code(const FunctionDef& def, PyObject* varnames, PyObject* qualname) {
@@ -443,8 +453,20 @@ Ref make_function(const FunctionDef& def) noexcept {
     f->enforced |= p.enforce != nullptr;
     ++i;
   }
+  int slot = 0;
+  while (slot < g_nentries && g_entries[slot].def != &def) ++slot;
+  if (slot < static_cast<int>(std::size(g_entries))) {
+    if (slot == g_nentries) ++g_nentries;
+    g_entries[slot].def = &def;
+    Py_XSETREF(g_entries[slot].code, Py_NewRef(f->tb_code));
+  }
   PyObject_GC_Track(f);
   return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+void traceback_here(const FunctionDef& def) noexcept {
+  for (int i = 0; i < g_nentries; ++i)
+    if (g_entries[i].def == &def) return add_traceback(g_entries[i].code);
 }
 
 bool is_function(PyObject* f, const FunctionDef& def) noexcept {

@@ -34,8 +34,8 @@ Name murkfold_name{"murkfold"}, const_name{"_const"}, Const_name{"_Const"}, char
     closing{"\n...big-content hidden...\n}\n                "},
     failure{"\n{\nHidden: Content too large for string conversion\n...big-content hidden...\n}\n                "};
 frame::KwNames kw_value{"value"}, kw_frozen{"frozen"};
-// The function's own entry, for nested calls taken inline, and the tuple's.
-frame::Site function_site{"murkfold", kLine}, genexpr_site{"murkfold.genexpr", kLine};
+// The entry for errors while a tuple's elements are produced.
+frame::Site genexpr_site{"murkfold.genexpr", kLine};
 
 bool is_murkfold(PyObject* f) noexcept { return frame::is_function(f, murkfold_def); }
 
@@ -166,7 +166,7 @@ PyObject* judge(Walker& w, PyObject* leaf, PyObject* text) noexcept {
 // it (with the function's entry); anything else passes through.
 [[gnu::noinline, gnu::cold]] PyObject* conversion_failed() noexcept {
   if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
-  function_site.here();
+  frame::traceback_here(murkfold_def);
   PyErr_Clear();
   return Py_NewRef(failure.get());
 }
@@ -255,7 +255,7 @@ PyObject* Walker::nested(PyObject*, PyObject* value) noexcept {
   if (!depth.enter()) return nullptr;
   PyObject* result = walk(*this, value);
   depth.leave();
-  if (!result) function_site.here();
+  if (!result) frame::traceback_here(murkfold_def);
   return result;
 }
 

@@ -134,8 +134,6 @@ const FunctionDef has_attribute_def{
     .line = __LINE__,
 };
 
-// The entry has_attribute's traceback gets for an AttributeError it handles.
-frame::Site has_attribute_site{"Quillmark.has_attribute", has_attribute_def.line};
 
 // ---- routing --------------------------------------------------------------
 
@@ -390,7 +388,7 @@ PyObject* has_attribute_body(Args args) {
     if (value) Py_RETURN_TRUE;
   }
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-  has_attribute_site.here();
+  frame::traceback_here(has_attribute_def);  // the entry of the handled AttributeError
   PyErr_Clear();
   Py_RETURN_FALSE;
 }

@@ -31,8 +31,8 @@ const frame::FunctionDef starveil_def{
 
 Name starveil_name{"starveil"}, lower{"lower"}, password{"password"}, pwd{"pwd"}, star{"*"}, empty{""};
 frame::KwNames kw_name_value{"name", "value"};
-// The function's own entry, for nested calls taken inline, and the tuple's.
-frame::Site function_site{"starveil", kLine}, genexpr_site{"starveil.genexpr", kLine};
+// The entry for errors while a tuple's elements are produced.
+frame::Site genexpr_site{"starveil.genexpr", kLine};
 
 bool is_starveil(PyObject* f) noexcept { return frame::is_function(f, starveil_def); }
 
@@ -154,7 +154,7 @@ PyObject* Walker::nested(PyObject* name, PyObject* value) noexcept {
   if (!depth.enter()) return nullptr;
   PyObject* result = walk(*this, text, value);
   depth.leave();
-  if (!result) function_site.here();
+  if (!result) frame::traceback_here(starveil_def);
   return result;
 }
 

@@ -39,9 +39,6 @@ const frame::FunctionDef dawnlog_def{
     .line = __LINE__,
 };
 
-// The entry a fact's exception receives when the guard catches it: the
-// function's own.
-frame::Site dawnlog_site{"dawnlog", dawnlog_def.line};
 
 // os.environ, looked up now.
 Ref environ_mapping() {
@@ -56,7 +53,7 @@ template <class Source>
 Ref guarded(Source source) {
   Ref value = source();
   if (value || !PyErr_ExceptionMatches(PyExc_Exception)) return value;
-  dawnlog_site.here();
+  frame::traceback_here(dawnlog_def);  // the caught exception gets the function's entry
   return Ref::steal(PyErr_GetRaisedException());
 }
 
