@@ -1,31 +1,14 @@
-"""The default top-level `logger` module shipped with the package.
+"""The default `logger` module shipped with the package, and how
+tools.tables.tables finds it (checked in fresh interpreters: the tables tests
+run against a recording stub named `logger`)."""
 
-It is loaded here from its installed file under a private name, so that it
-never becomes `sys.modules["logger"]` in this process (the tables tests run
-against a recording stub of that name). Its use by tools.tables.tables is
-checked in fresh interpreters."""
-
-import importlib.machinery
-import importlib.util
 import inspect
 import logging
-import sys
 
 import pytest
 
 from conftest import run_python
-
-
-def load_default_logger():
-    path = [p for p in sys.path if not p.endswith("tables_support")]
-    found = importlib.machinery.PathFinder.find_spec("logger", path)
-    assert found is not None and found.origin.endswith("logger.py"), found
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
-
-
-default = load_default_logger()
+from tools.tables import default_logger as default
 
 
 class Shown:
@@ -145,10 +128,10 @@ def test_logger_attribute_through_a_method():
 def test_tables_with_the_default_logger():
     proc = run_python("""
         import logging, sys
-        import logger
-        assert logger.__file__.endswith("site-packages/logger.py"), logger.__file__
         logging.basicConfig(level=logging.DEBUG, stream=sys.stdout, format="%(name)s|%(message)s")
         from tools.tables.tables import Table
+        import logger, tools.tables.default_logger
+        assert logger is tools.tables.default_logger and Table.filter.__wrapped__ is not None
         t = Table({"columns": ["a", "b"], "data": [{"a": 1, "b": 2}]})
         assert t.filter.logger is logging.getLogger("tools.tables.tables.Table.filter")
         print(repr(t.filter(include=["a"])))
@@ -170,8 +153,10 @@ def test_tables_with_the_default_logger():
     assert "raised ValueError: Parameter" in proc.stdout.splitlines()[4]
 
 
-def test_an_applications_own_logger_comes_first(tmp_path):
-    (tmp_path / "logger.py").write_text(
+@pytest.mark.parametrize("layout", ["logger.py", "logger/__init__.py"])
+def test_an_applications_own_logger_comes_first(tmp_path, layout):
+    (tmp_path / layout).parent.mkdir(exist_ok=True)
+    (tmp_path / layout).write_text(
         "calls = []\n"
         "def logging(prefix):\n"
         "    calls.append(prefix)\n"
@@ -189,6 +174,19 @@ def test_an_applications_own_logger_comes_first(tmp_path):
         print(logger.calls, Table().filter().columns)
     """)
     assert proc.stdout == "['tools.tables.tables', 'tools.tables.tables'] []\n"
+
+
+def test_nothing_changes_for_programs_that_do_not_import_tools():
+    proc = run_python("""
+        import sys
+        try:
+            import logger
+        except ModuleNotFoundError as exc:
+            print(exc)
+        import tools.common.murkfold
+        print("logger" in sys.modules, any(hasattr(f, "_tools_default_logger") for f in sys.meta_path))
+    """)
+    assert proc.stdout == "No module named 'logger'\nFalse False\n"
 
 
 def test_import_fails_without_logging_in_logger(tmp_path):

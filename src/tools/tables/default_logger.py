@@ -1,8 +1,10 @@
 """The default `logger` module: a decorator factory that records calls at
 DEBUG level through the standard library's logging.
 
-Applications that ship a top-level module named `logger` of their own, earlier
-on `sys.path`, replace this one. Usage::
+`tools.tables.tables` imports the top-level module `logger`. When nothing on
+`sys.path` provides one, importing `tools.tables` makes `import logger` yield
+this module (see tools/tables/__init__.py); an application's own `logger`, or
+one that another distribution installs, always comes first. Usage::
 
     from logger import logging
 
