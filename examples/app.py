@@ -13,7 +13,7 @@ HERE = siteward(func=lambda _: 0)
 DATA = HERE / "data"
 
 
-def show_config():
+def show_config() -> None:
     """Prints a sample config with its passwords masked and its large blob folded."""
     config = {"service": "billing", "db": {"host": "db.local", "user": "app", "Password": "s3cret!"},
               "smtp_pwd": "mail-pass", "replicas": [("r1", {"password": "r1-pass"}), ("r2", None)],
@@ -23,7 +23,7 @@ def show_config():
     print(safe["certificate"][:40].replace("\n", "\\n") + "...")
 
 
-def show_staff():
+def show_staff() -> None:
     """Builds a table from a JSON file and prints a view without the salaries."""
     table = Table(table=json.loads((DATA / "staff.json").read_text()))
     view = table.filter(exclude=["salary"])
@@ -35,15 +35,15 @@ def show_staff():
 class Session:
     """A session that keeps its token private."""
 
-    def __init__(self, user):
+    def __init__(self, user: str) -> None:
         self.user = user
         self.__token = f"tok-{user}-42"
 
-    def authorization(self):
+    def authorization(self) -> str:
         return f"Bearer {self.__token}"
 
 
-def show_session():
+def show_session() -> None:
     """Reads and rotates a session's private token from outside the class."""
     session = Session("ann")
     token = Quillmark(session, "__token")
@@ -52,7 +52,7 @@ def show_session():
     print("session now sends:", session.authorization())
 
 
-def main():
+def main() -> None:
     dawnlog(prefix="example-app")
     print(f"example data lives in {DATA}")
     print("files:", ", ".join(sorted(p.name for p in DATA.iterdir())))

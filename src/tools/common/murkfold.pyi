@@ -1,6 +1,8 @@
 from dataclasses import dataclass
 from typing import Any
 
+__test__: dict[str, Any]
+
 @dataclass(frozen=True)
 class _Const:
     char_limit: int = 4000

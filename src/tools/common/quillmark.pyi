@@ -1,5 +1,7 @@
 from typing import Any
 
+__test__: dict[str, Any]
+
 class Quillmark:
     __slots__ = ("__obj", "__attr")
     def __init__(self, obj: Any, attr: str) -> None: ...

@@ -1,5 +1,7 @@
 from typing import Any
 
+__test__: dict[str, Any]
+
 def starveil(name: str | None = None, value: Any = None) -> Any:
     """
     Starveil in the object.

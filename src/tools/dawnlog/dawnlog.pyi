@@ -1,3 +1,8 @@
+from sys import version as version
+from typing import Any
+
+__test__: dict[str, Any]
+
 def dawnlog(prefix: str = "app", name: str = "main", separator: str = ":") -> None:
     """
     Log Dawnlog.

@@ -8,7 +8,15 @@ so nothing changes for programs that never import this package, and nothing
 is installed at the top level of site-packages.
 """
 
+from __future__ import annotations
+
 import sys
+from typing import TYPE_CHECKING, cast
+
+if TYPE_CHECKING:
+    from importlib.abc import Loader
+    from importlib.machinery import ModuleSpec
+    from types import ModuleType
 
 
 class _DefaultLoggerFinder:
@@ -17,22 +25,22 @@ class _DefaultLoggerFinder:
     _tools_default_logger = True
 
     @classmethod
-    def find_spec(cls, fullname, path=None, target=None):
+    def find_spec(cls, fullname: str, path: object = None, target: object = None) -> ModuleSpec | None:
         if fullname != "logger" or path is not None:
             return None
         from importlib.machinery import ModuleSpec
 
-        return ModuleSpec("logger", cls, origin="tools.tables.default_logger")
+        return ModuleSpec("logger", cast("Loader", cls), origin="tools.tables.default_logger")
 
     @staticmethod
-    def create_module(spec):
+    def create_module(spec: ModuleSpec) -> ModuleType:
         # The same module object under both names: one set of loggers.
         from tools.tables import default_logger
 
         return default_logger
 
     @staticmethod
-    def exec_module(module):
+    def exec_module(module: ModuleType) -> None:
         pass
 
 

@@ -23,11 +23,36 @@ import logging as _logging
 import reprlib
 import time
 from collections.abc import Callable
-from typing import Any, TypeVar
+from typing import Any, Concatenate, Generic, ParamSpec, Protocol, TypeVar, overload
 
-__all__ = ["logging"]
+__all__ = ["Logged", "logging"]
 
-_F = TypeVar("_F", bound=Callable[..., Any])
+_P = ParamSpec("_P")
+_P2 = ParamSpec("_P2")
+_R_co = TypeVar("_R_co", covariant=True)
+_R2 = TypeVar("_R2")
+_S = TypeVar("_S")
+
+
+class Logged(Protocol, Generic[_P, _R_co]):
+    """What `logging(prefix=...)` makes of a function: the same call (plus a
+    `logger` keyword that it swallows), and the logger it records to."""
+
+    logger: _logging.Logger
+
+    @property
+    def __wrapped__(self) -> Callable[_P, _R_co]: ...
+
+    def __call__(self, *args: _P.args, **kwargs: _P.kwargs) -> _R_co: ...
+
+    # Read through an instance, a wrapped method binds it, like any function.
+    @overload
+    def __get__(self, obj: None, owner: type[Any] | None = None) -> Logged[_P, _R_co]: ...
+    @overload
+    def __get__(
+        self: Logged[Concatenate[_S, _P2], _R2], obj: _S, owner: type[Any] | None = None
+    ) -> Logged[_P2, _R2]: ...
+
 
 _DEBUG = _logging.DEBUG
 _Logger = _logging.Logger
@@ -39,7 +64,7 @@ _short.maxlist = _short.maxtuple = _short.maxdict = _short.maxset = 4
 _short.maxlevel = 2
 
 
-def _arguments(args: tuple, kwargs: dict) -> str:
+def _arguments(args: tuple[Any, ...], kwargs: dict[str, Any]) -> str:
     try:
         parts = [_short.repr(a) for a in args]
         parts.extend(f"{k}={_short.repr(v)}" for k, v in kwargs.items())
@@ -68,7 +93,7 @@ def _record(log: _logging.Logger, qualname: str, shown: str, start: float, outco
         pass
 
 
-def logging(prefix: str | None = None) -> Callable[[_F], _F]:
+def logging(prefix: str | None = None) -> Callable[[Callable[_P, _R2]], Logged[_P, _R2]]:
     """
     Return a decorator that records each call of the decorated function.
 
@@ -76,12 +101,12 @@ def logging(prefix: str | None = None) -> Callable[[_F], _F]:
     :return: decorator
     """
 
-    def decorator(func: _F) -> _F:
+    def decorator(func: Callable[_P, _R2]) -> Logged[_P, _R2]:
         qualname = getattr(func, "__qualname__", None) or getattr(func, "__name__", None) or repr(func)
         default = _logging.getLogger(f"{prefix}.{qualname}" if prefix else qualname)
 
         @functools.wraps(func)
-        def wrapper(*args, logger=None, **kwargs):
+        def wrapper(*args: Any, logger: object = None, **kwargs: Any) -> Any:
             log = logger if isinstance(logger, _Logger) else default
             if not log.isEnabledFor(_DEBUG):
                 return func(*args, **kwargs)
@@ -95,7 +120,7 @@ def logging(prefix: str | None = None) -> Callable[[_F], _F]:
             _record(log, qualname, shown, start, "returned", result)
             return result
 
-        wrapper.logger = default
+        wrapper.logger = default  # type: ignore[attr-defined]
         return wrapper  # type: ignore[return-value]
 
     return decorator

@@ -1,10 +1,17 @@
+from collections.abc import Container
 from typing import Any
 
-from logger import logging as logging
+# `logging` is whatever the top-level module `logger` provides; these stubs
+# describe the package's default one.
+from tools.tables.default_logger import logging as logging
+
+__test__: dict[str, Any]
 
 class Table:
     __slots__ = ("__columns", "__data")
-    def __init__(self, table: dict[str, list[str | dict[str, Any]]] | None = None) -> None:
+    # Any dictionary of lists: "columns" a list of names, "data" a list of
+    # row dictionaries (checked when the table is built).
+    def __init__(self, table: dict[str, list[Any]] | None = None) -> None:
         """
         Create table object from dictionary.
 
@@ -34,10 +41,11 @@ class Table:
         """
     def __repr__(self) -> str: ...
     def __str__(self) -> str: ...
+    @logging(prefix="tools.tables.tables")
     def filter(
         self,
-        include: list[str] | tuple[str, ...] | None = None,
-        exclude: list[str] | tuple[str, ...] | None = None,
+        include: Container[str] | None = None,
+        exclude: Container[str] | None = None,
     ) -> Table:
         """
         Return filtered table.
