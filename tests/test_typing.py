@@ -23,7 +23,7 @@ def test_stubs_match_the_modules(tmp_path):
     assert "Success: no issues found in 7 modules" in run("-m", "mypy.stubtest", *MODULES, cwd=tmp_path)
 
 
-@pytest.mark.parametrize("target", [["examples/app.py"], ["tests/typing/sample.py"],
+@pytest.mark.parametrize("target", [["examples/app.py"], ["tests/typed/sample.py"],
                                     ["-m", "tools.tables.default_logger", "-m", "tools.tables"]])
 def test_strict_mypy_accepts(target):
     cache = ROOT / "build" / "mypy-cache"
@@ -31,4 +31,4 @@ def test_strict_mypy_accepts(target):
 
 
 def test_the_typed_sample_runs(tmp_path):
-    assert run(str(ROOT / "tests/typing/sample.py"), cwd=tmp_path).endswith("typed sample ran\n")
+    assert run(str(ROOT / "tests/typed/sample.py"), cwd=tmp_path).endswith("typed sample ran\n")
