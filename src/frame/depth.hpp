@@ -12,6 +12,18 @@
 
 #include "frame/frame.hpp"
 
+// glibc 2.32 and 2.34 gave these two new symbol versions when libpthread
+// moved into libc; the original ones still work everywhere. Binding to them
+// keeps the modules loadable on the older glibc the Linux wheels promise,
+// whatever glibc builds them (Threads::Threads brings in libpthread there).
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+#endif
+
 namespace frame {
 
 struct DepthState {
