@@ -4,6 +4,7 @@ binding and its messages, type tests and traceback entries."""
 import importlib
 import importlib.util
 import inspect
+import re
 import shutil
 import subprocess
 import sys
@@ -366,6 +367,9 @@ def test_each_deliverable_exports_only_its_entry():
         assert names == [f"PyInit_{short}"], (lib.name, names)
         every = subprocess.run(["nm", "-D", str(lib)], capture_output=True, text=True, check=True).stdout
         assert not [line for line in every.splitlines() if " u " in line], f"{lib.name} has unique symbols"
+        # The Linux wheels promise glibc 2.28 (older nm prints no versions).
+        glibc = [tuple(map(int, v.split("."))) for v in re.findall(r"@GLIBC_([\d.]+)", every)]
+        assert max(glibc, default=()) <= (2, 28), (lib.name, max(glibc))
 
 
 # ---- hostile arguments --------------------------------------------------------
