@@ -2,7 +2,9 @@
 binding and its messages, type tests and traceback entries."""
 
 import importlib
+import importlib.util
 import inspect
+import re
 import shutil
 import subprocess
 import sys
@@ -346,9 +348,10 @@ def test_from_import_falls_back_to_the_module_table():
 # ---- the deliverables themselves ----------------------------------------------
 
 def deliverable_files():
-    import tools
-    root = Path(tools.__file__).parent
-    return sorted(root.glob("*/*.so")) + sorted(root.glob("*/*.dylib"))
+    # Found as the import system finds them: an editable install keeps them
+    # apart from the package's Python files.
+    specs = [importlib.util.find_spec(name) for name in DELIVERABLES.values()]
+    return sorted(Path(spec.origin) for spec in specs if spec is not None)
 
 
 @pytest.mark.skipif(shutil.which("nm") is None or sys.platform != "linux", reason="needs GNU nm")
@@ -364,6 +367,9 @@ def test_each_deliverable_exports_only_its_entry():
         assert names == [f"PyInit_{short}"], (lib.name, names)
         every = subprocess.run(["nm", "-D", str(lib)], capture_output=True, text=True, check=True).stdout
         assert not [line for line in every.splitlines() if " u " in line], f"{lib.name} has unique symbols"
+        # The Linux wheels promise glibc 2.28 (older nm prints no versions).
+        glibc = [tuple(map(int, v.split("."))) for v in re.findall(r"@GLIBC_([\d.]+)", every)]
+        assert max(glibc, default=()) <= (2, 28), (lib.name, max(glibc))
 
 
 # ---- hostile arguments --------------------------------------------------------

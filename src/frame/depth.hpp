@@ -12,6 +12,19 @@
 
 #include "frame/frame.hpp"
 
+// glibc 2.32 and 2.34 gave these two functions new symbol versions, which the
+// linker picks by default; every glibc still has the original ones. Binding
+// to those keeps the modules loadable on the older glibc the Linux wheels
+// promise (2.28), whichever glibc builds them. (Older glibc keeps them in
+// libpthread, which Threads::Threads links.)
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__GLIBC__) && defined(__aarch64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+#endif
+
 namespace frame {
 
 struct DepthState {

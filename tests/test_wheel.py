@@ -1,0 +1,73 @@
+"""The wheel built from this checkout, installed into a fresh environment and
+used from outside the source tree: a file the wheel lacks fails here."""
+
+import importlib.util
+import os
+import subprocess
+import sys
+import textwrap
+import venv
+import zipfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+SOURCES = ROOT / "src" / "tools"
+
+pytestmark = pytest.mark.skipif(
+    not (ROOT / "CMakeLists.txt").is_file() or importlib.util.find_spec("scikit_build_core") is None,
+    reason="needs the source tree and scikit-build-core (the suite runs here against an installed wheel)")
+
+
+def run(*args, **kwargs):
+    proc = subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=600, **kwargs)
+    assert proc.returncode == 0, f"{args}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}"
+    return proc
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory):
+    # The same build directory as `./dev wheel`, so only what changed is compiled.
+    out = tmp_path_factory.mktemp("dist")
+    run(sys.executable, "-m", "pip", "wheel", "-q", "--disable-pip-version-check", "--no-build-isolation",
+        "--no-deps", "-w", out, "--config-settings=build-dir=build/wheel", ".", cwd=ROOT)
+    (found,) = out.glob("tools_native-*.whl")
+    return found
+
+
+def test_wheel_holds_the_package_and_nothing_at_the_top_level(wheel):
+    names = zipfile.ZipFile(wheel).namelist()
+    info = "-".join(wheel.name.split("-")[:2]) + ".dist-info"
+    assert {n.split("/")[0] for n in names} == {"tools", info}
+    assert f"{info}/licenses/LICENSE" in names
+    shipped = {p.relative_to(SOURCES.parent).as_posix() for p in SOURCES.rglob("*")
+               if p.suffix in (".py", ".pyi", ".typed")}
+    assert shipped <= set(names), shipped - set(names)
+    modules = sorted(n.split(".")[0] for n in names if n.endswith((".so", ".dylib")))
+    assert modules == sorted(["tools/common/quillmark", "tools/tables/tables", "tools/common/murkfold",
+                              "tools/common/starveil", "tools/dawnlog/dawnlog", "tools/common/siteward"])
+
+
+def test_installed_wheel_works_outside_the_source_tree(wheel, tmp_path):
+    env_dir = tmp_path / "env"
+    venv.create(env_dir, with_pip=False)
+    python = env_dir / "bin" / "python"
+    run(sys.executable, "-m", "pip", "--python", python, "install", "-q", "--disable-pip-version-check",
+        "--no-deps", "--no-index", wheel)
+    code = textwrap.dedent("""
+        import importlib, importlib.metadata, sys
+        names = ["tools.common.quillmark", "tools.tables.tables", "tools.common.murkfold",
+                 "tools.common.starveil", "tools.dawnlog.dawnlog", "tools.common.siteward"]
+        for name in names:
+            assert importlib.import_module(name).__file__.startswith(sys.prefix), name
+        import tools, logger
+        from tools.tables.tables import Table
+        t = Table({"columns": ["a", "b"], "data": [{"a": 1, "b": 2}]})
+        print(repr(t.filter(include=["a"])), t.filter(exclude=["a"]).data)
+        print(logger is sys.modules["tools.tables.default_logger"], Table.filter.logger.name)
+        print(tools.__version__ == importlib.metadata.version("tools-native"))
+    """)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}
+    proc = run(python, "-I", "-c", code, cwd=tmp_path, env=env)
+    assert proc.stdout == "Table(['a']) [{'b': 2}]\nTrue tools.tables.tables.Table.filter\nTrue\n"
