@@ -9,6 +9,7 @@ from pathlib import Path
 from collections.abc import Callable
 from typing import Any, assert_type
 
+import tools
 import tools.common.murkfold as murk
 from tools.common.murkfold import murkfold
 from tools.common.quillmark import Quillmark
@@ -85,6 +86,7 @@ def accessor() -> bool:
 
 
 def main() -> None:
+    assert_type(tools.__version__, str)
     dawnlog()
     dawnlog("svc", "worker", "-")
     folded, masked = walkers()
