@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import leaks, raises_quietly, run_python, tb_names
+from conftest import run_python, tb_names
 
 import tools.common.siteward as siteward_module
 from tools.common.siteward import siteward
@@ -364,23 +364,3 @@ def test_each_deliverable_exports_only_its_entry():
         assert names == [f"PyInit_{short}"], (lib.name, names)
         every = subprocess.run(["nm", "-D", str(lib)], capture_output=True, text=True, check=True).stdout
         assert not [line for line in every.splitlines() if " u " in line], f"{lib.name} has unique symbols"
-
-
-# ---- hostile arguments --------------------------------------------------------
-
-class RaisingPathLike:
-    def __fspath__(self):
-        raise ValueError("no path")
-
-
-@pytest.mark.parametrize("call", [
-    lambda: siteward(1, 2, 3),
-    lambda: siteward(path=1),
-    lambda: siteward(**{OddName("file"): "/a/b"}),
-    lambda: siteward(RaisingPathLike()),
-    lambda: siteward(func=len),
-    lambda: siteward("/a/b/c"),
-    lambda: siteward(func=siteward_module),
-])
-def test_no_leaks(call):
-    assert not leaks(raises_quietly(call))
