@@ -241,7 +241,7 @@ def test_dawnlog_names_changed_by_a_fact(capsys):
     ({"columns": type("C", (), {"__class__": list})(), "data": []}, 'Parameter "columns" is not a "list"'),
     ({"columns": [], "data": [SaysDict()]}, 'Parameter "data"[0] is not a "dict"'),
     ({"columns": [], "data": [NoClass()]}, 'Parameter "data"[0] is not a "dict"'),
-])
+], ids=["columns-says-list", "row-says-dict", "row-class-raises"])
 def test_table_types_are_not_taken_from_class_attributes(table, message):
     with pytest.raises(TypeError) as info:
         Table(table)
