@@ -282,53 +282,6 @@ def test_module_namespace():
     assert d["__file__"] == siteward_module.__spec__.origin
 
 
-def test_reimport_gives_the_same_module_without_rerunning_the_body():
-    out = run_python("""
-        import importlib, sys
-        import tools.common.siteward as m
-        m.Path = "kept"
-        del sys.modules["tools.common.siteward"]
-        import tools.common.siteward as again
-        print(again is m, again.Path)
-        print(importlib.reload(m) is m, m.Path)
-    """).stdout
-    assert out == "True kept\nTrue kept\n"
-
-
-def test_second_interpreter_is_refused():
-    out = run_python("""
-        import _interpreters
-        import tools.common.siteward
-        interp = _interpreters.create("legacy")
-        err = _interpreters.exec(interp, "import tools.common.siteward")
-        print(err.type.__name__ + ": " + err.msg)
-        _interpreters.destroy(interp)
-    """).stdout
-    assert out == ("ImportError: Interpreter change detected - this module can only be loaded "
-                   "into one interpreter per process.\n")
-
-
-def test_failed_initialisation_is_retried_from_scratch():
-    out = run_python("""
-        import sys, traceback
-        real = sys.modules.get("inspect") or __import__("inspect")
-        sys.modules["inspect"] = type(sys)("inspect")  # no getfile
-        try:
-            import tools.common.siteward
-        except ImportError as e:
-            print(type(e).__name__, e)
-            print([f.name for f in traceback.extract_tb(e.__traceback__)][-1])
-        print("tools.common.siteward" in sys.modules)
-        sys.modules["inspect"] = real
-        import tools.common.siteward as m
-        print(m.getfile is real.getfile)
-    """).stdout.splitlines()
-    assert out[0] == "ImportError cannot import name getfile"
-    assert out[1] == "init tools.common.siteward"
-    assert out[2] == "False"
-    assert out[3] == "True"
-
-
 def test_from_import_falls_back_to_the_module_table():
     out = run_python("""
         import sys, types
