@@ -67,6 +67,19 @@ def raises_quietly(fn):
     return call
 
 
+def raiser(kind, *args):
+    """A callable that raises a fresh `kind` (a raised object that is raised
+    again keeps growing its traceback)."""
+    def fail(*_, **__):
+        raise kind(*args)
+    return fail
+
+
+def acting(*bases, **members):
+    """A class made on the spot: acting(str, __len__=raiser(ValueError))."""
+    return type("Acting", bases or (object,), members)
+
+
 def tb_names(exc):
     """(file name, function name) of every traceback entry of `exc`."""
     out = []
