@@ -224,39 +224,77 @@ REBIND = [
 ]
 
 
-def test_threads_calling_while_names_are_rebound(monkeypatch):
-    monkeypatch.setitem(os.environ, MARK + ":main", "true")  # dawnlog prints nothing
-    expected = {name: call() for name, call in CALLS.items()}
+def run_together(work, chores, seconds=1.5):
+    """8 threads call work() and other threads do their chores, over and over,
+    until each worker made 200 rounds or the time is up; returns what work()
+    gave that it should not have."""
     stop, errors, rounds = threading.Event(), [], [0] * 8
 
-    def work(i):
+    def worker(i):
         while not stop.is_set():
-            for name, call in CALLS.items():
-                try:
-                    got = call()
-                except Exception as exc:
-                    got = exc
-                if got != expected[name]:
-                    errors.append((name, got))
+            errors.extend(work())
             rounds[i] += 1
 
-    def rebind():
+    def chore(act):
         while not stop.is_set():
-            for act in REBIND:
-                act()
+            act()
 
     interval = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    threads += [threading.Thread(target=chore, args=(act,)) for act in chores]
     try:
-        threads = [threading.Thread(target=work, args=(i,)) for i in range(8)] + [threading.Thread(target=rebind)]
         for t in threads:
             t.start()
-        deadline = time.monotonic() + 1.5
+        deadline = time.monotonic() + seconds
         while time.monotonic() < deadline and not errors and min(rounds) < 200:
             time.sleep(0.05)
+    finally:
         stop.set()
         for t in threads:
             t.join()
-    finally:
         sys.setswitchinterval(interval)
-    assert errors == [] and min(rounds) > 0
+    assert min(rounds) > 0
+    return errors
+
+
+def test_threads_calling_while_names_are_rebound(monkeypatch):
+    monkeypatch.setitem(os.environ, MARK + ":main", "true")  # dawnlog prints nothing
+    expected = {name: call() for name, call in CALLS.items()}
+
+    def work():
+        return [(name, got) for name, call in CALLS.items() if (got := outcome(call)) != expected[name]]
+
+    def rebind():
+        for act in REBIND:
+            act()
+
+    assert run_together(work, [rebind]) == []
+
+
+class Leaf:
+    def __format__(self, spec):
+        time.sleep(0)  # other threads get a turn in the middle of the walk
+        return "f"
+
+
+def test_threads_walking_input_that_others_change():
+    shared = {"d": {f"k{i}": ["x", Leaf(), {"pwd": "abc"}] for i in range(30)},
+              "l": [["y" * 4001, Leaf(), ("z",)] for _ in range(30)]}
+    count = iter(range(10**9))
+    calls = [lambda: murkfold(shared), lambda: starveil(value=shared)]
+    resized = (RuntimeError, "dictionary changed size during iteration")
+
+    def work():
+        return [got for call in calls if type(got := outcome(call)) is not dict and got != resized]
+
+    def change():
+        i = next(count)
+        shared["d"][f"n{i % 5}"] = [Leaf()]
+        shared["d"].pop(f"n{(i + 2) % 5}", None)
+        shared["l"][i % 30] = ("q", Leaf())
+        shared["l"].append(["w"])
+        del shared["l"][30:]
+        gc.collect()
+
+    assert run_together(work, [change, change]) == []
