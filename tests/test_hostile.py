@@ -69,6 +69,15 @@ def changed_mid_walk(act):
     return d
 
 
+def limit_replaced_while_read(text):
+    def limit(self):
+        murk._const = murk._Const()
+        gc.collect()
+        return 3
+    murk._const = acting(char_limit=property(limit))()
+    return murkfold(text)
+
+
 Key = acting(__hash__=lambda self: 1, __eq__=raiser(LookupError, "eq"))
 Unhashable = acting(__hash__=raiser(LookupError, "hash"))
 NoClass = acting(__class__=property(raiser(LookupError, "class")))
@@ -92,6 +101,10 @@ WALKS = {
                       (NameError, "name '_const' is not defined")),
     "name-deleted-starveil": (lambda v: starveil(value=v), lambda: Items(lambda: deleting(veil, "starveil")),
                               (NameError, "name 'starveil' is not defined")),
+    # Tested against 3, cut at the 4000 of the record put in place of the one
+    # (then freed) whose limit was being read.
+    "const-replaced-while-read": (limit_replaced_while_read, lambda: "abcd",
+                                  "\n{\nabcd\n...big-content hidden...\n}\n                "),
     # Python's own dict iteration does the same: a replaced value and a key
     # put in place of another (the count unchanged) are seen, no error.
     "mid-walk-value-replaced": (murkfold, lambda: changed_mid_walk(lambda d: d.update(b="new")),
