@@ -4,8 +4,11 @@ import gc
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
+
+SUPPORT = str(Path(__file__).resolve().parent / "tables_support")
 
 
 def run_python(code, *, env=None, check=True, **kwargs):
@@ -17,9 +20,30 @@ def run_python(code, *, env=None, check=True, **kwargs):
     return proc
 
 
+def import_tables():
+    """(tools.tables.tables, stub) with the module imported against the
+    recording stub `logger` of tests/tables_support. The first import in the
+    process decides, so every test module gets tables through here."""
+    if "tools.tables.tables" not in sys.modules:
+        if not getattr(sys.modules.get("logger"), "IS_STUB", False):
+            sys.modules.pop("logger", None)
+        sys.path.insert(0, SUPPORT)
+        try:
+            import logger as stub
+            from tools.tables import tables
+        finally:
+            sys.path.remove(SUPPORT)
+    else:
+        import logger as stub
+        from tools.tables import tables
+    assert getattr(stub, "IS_STUB", False) and tables.logging is stub.logging, "tables was imported without the stub"
+    return tables, stub
+
+
 def leaks(fn, *, warmup=5, rounds=5, inner=40):
     """True when every round of `inner` calls leaves more allocated blocks
-    behind (a block or two of noise is normal, a real leak grows each time)."""
+    behind. Free lists and caches add some noise now and then; a real leak
+    adds at least a block every call or two, in every round."""
     for _ in range(warmup):
         fn()
     growth = []
@@ -30,7 +54,7 @@ def leaks(fn, *, warmup=5, rounds=5, inner=40):
             fn()
         gc.collect()
         growth.append(sys.getallocatedblocks() - before)
-    return all(g > 2 for g in growth)
+    return all(g > inner // 4 for g in growth)
 
 
 def raises_quietly(fn):
@@ -41,6 +65,19 @@ def raises_quietly(fn):
         except Exception:
             pass
     return call
+
+
+def raiser(kind, *args):
+    """A callable that raises a fresh `kind` (a raised object that is raised
+    again keeps growing its traceback)."""
+    def fail(*_, **__):
+        raise kind(*args)
+    return fail
+
+
+def acting(*bases, **members):
+    """A class made on the spot: acting(str, __len__=raiser(ValueError))."""
+    return type("Acting", bases or (object,), members)
 
 
 def tb_names(exc):
@@ -55,6 +92,6 @@ def tb_names(exc):
 
 @pytest.fixture
 def no_leak():
-    def check(fn):
-        assert not leaks(fn), "allocated blocks grew on every round"
+    def check(fn, **kwargs):
+        assert not leaks(fn, **kwargs), "allocated blocks grew on every round"
     return check

@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import leaks, raises_quietly, run_python, tb_names
+from conftest import run_python, tb_names
 from tools.dawnlog import dawnlog as module
 from tools.dawnlog.dawnlog import dawnlog
 
@@ -182,17 +182,3 @@ def test_print_fixed_at_import(prefix, fixed, monkeypatch, capsys):
     monkeypatch.setattr(builtins, "print", raiser(AssertionError("the builtins' print was used")))
     dawnlog(prefix)
     assert capsys.readouterr().out == BLOCK
-
-
-def test_no_leaks(prefix, fixed, monkeypatch, capsys):
-    var = prefix + ":main"
-
-    def fresh():
-        os.environ.pop(var, None)
-        dawnlog(prefix)
-    assert not leaks(lambda: dawnlog(prefix)) and not leaks(fresh)
-    monkeypatch.setattr(module, "getuser", lambda: raiser(ValueError("x"))())
-    assert not leaks(fresh)
-    monkeypatch.setattr(module, "datetime", None)
-    assert not leaks(raises_quietly(fresh))
-    capsys.readouterr()

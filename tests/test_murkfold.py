@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import tools.common.murkfold as mod
-from conftest import raises_quietly, tb_names
+from conftest import tb_names
 from tools.common.murkfold import _Const, murkfold
 
 OPEN = "\n{\n"
@@ -515,15 +515,3 @@ def test_dict_subclass_items_that_raise_or_mutate():
             gc.collect()
 
     assert murkfold(Mutating(a=1, b=2)) == {"a": "aaa", "b": "bbb"}
-
-
-def test_no_leaks(no_leak, limit):
-    data = {"a": [1, 2.5, "x" * 5000, (None, b"b")], "b": collections.OrderedDict(k=[10**5000])}
-    no_leak(lambda: murkfold(data))
-    no_leak(raises_quietly(lambda: murkfold([1, (2, FailingFormat(TypeError("x")))])))
-    no_leak(lambda: murkfold([FailingFormat(ValueError("x"))]))
-    cycle = []
-    cycle.append(cycle)
-    no_leak(raises_quietly(lambda: murkfold(cycle)))
-    limit(-3)
-    no_leak(lambda: murkfold(data))

@@ -5,7 +5,7 @@ import inspect
 import pytest
 from hypothesis import given, strategies as st
 
-from conftest import leaks, raises_quietly, run_python, tb_names
+from conftest import raises_quietly, run_python, tb_names
 from tools.common import quillmark
 from tools.common.quillmark import Quillmark
 
@@ -463,18 +463,3 @@ def test_binding_counts(fn, args, message):
     with pytest.raises(TypeError) as info:
         fn(*args)
     assert str(info.value) == message
-
-
-def test_no_leaks():
-    foo = Foo()
-    q = Quillmark(foo, "__secret")
-
-    def work():
-        q.value = q.value
-        Quillmark.has_attribute(foo, "__nope")
-        Quillmark(foo, "__secret").exists
-    # A long warm-up: the interpreter's type cache (4096 entries) keeps the
-    # fresh mangled names of lookups alive until its slots are all taken.
-    for fn in (work, raises_quietly(lambda: Quillmark(Props(), "__bad").value),
-               raises_quietly(lambda: Quillmark.set_attribute(Foo, "__x", 1))):
-        assert not leaks(fn, warmup=5000)

@@ -4,30 +4,14 @@ test_logger.py, in subprocesses of its own)."""
 
 import collections
 import inspect
-import sys
 import typing
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import raises_quietly, run_python, tb_names
+from conftest import SUPPORT, import_tables, raises_quietly, run_python, tb_names
 
-SUPPORT = str(Path(__file__).resolve().parent / "tables_support")
-if "tools.tables.tables" not in sys.modules:
-    if not getattr(sys.modules.get("logger"), "IS_STUB", False):
-        sys.modules.pop("logger", None)
-    sys.path.insert(0, SUPPORT)
-    try:
-        import logger as stub
-        from tools.tables import tables
-    finally:
-        sys.path.remove(SUPPORT)
-else:
-    import logger as stub
-    from tools.tables import tables
-assert getattr(stub, "IS_STUB", False) and tables.logging is stub.logging, "tables was imported without the stub"
-
+tables, stub = import_tables()
 Table = tables.Table
 SOURCE = "src/tools/tables/tables"
 MISSING = stub.MISSING
@@ -825,19 +809,6 @@ def test_filter_of_a_row_that_changes_size():
     with pytest.raises(RuntimeError) as info:
         t.filter(Inc())
     assert info.value.args == ("dictionary changed size during iteration",)
-
-
-@pytest.mark.parametrize("call", [
-    lambda: Table({"columns": ["a", "b"], "data": [{"a": 1, "b": 2}] * 3}),
-    lambda: repr(Table({"columns": ["a"], "data": []})) + str(Table()),
-    lambda: abc().filter(include=["a", "c"], exclude={"c"}),
-    raises_quietly(lambda: Table({"columns": ["a", Name("q")], "data": [{"a": 1, "b": 2}]})),
-    raises_quietly(lambda: Table({"columns": ["a"], "data": [{"a": 1}, 5]})),
-    raises_quietly(lambda: Table({"columns": ["a"]})),
-    raises_quietly(lambda: Table({"columns": Cols(), "data": []}).columns),
-])
-def test_no_leaks(call, no_leak):
-    no_leak(call)
 
 
 def test_without_a_free_dict_watcher():
