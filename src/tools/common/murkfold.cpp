@@ -1,6 +1,8 @@
 // tools.common.murkfold: a copy of nested data in which every leaf whose text
 // is longer than the configured limit becomes a short excerpt between marker
 // lines.
+#include <cstring>
+
 #include "frame/cached.hpp"
 #include "frame/depth.hpp"
 #include "frame/frame.hpp"
@@ -95,16 +97,17 @@ struct Limit {
     return PyObject_RichCompareBool(count.get(), keep.get(), Py_GT);
   }
 
-  // The text's first `char_limit` characters, by slice rules.
+  // Where the cut ends in a text of `len` characters, by slice rules; only
+  // for an exact int limit.
+  Py_ssize_t stop(Py_ssize_t len) const noexcept {
+    Py_ssize_t stop = n;
+    if (stop < 0) stop = stop + len < 0 ? 0 : stop + len;
+    return stop > len ? len : stop;
+  }
+
+  // The text's first `char_limit` characters, by slice rules, for a limit
+  // that is not an exact int.
   Ref cut(PyObject* text) noexcept {
-    if (!read()) return Ref();
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
-    if (exact) {
-      Py_ssize_t stop = n;
-      if (stop < 0) stop = stop + len < 0 ? 0 : stop + len;
-      if (stop > len) stop = len;
-      return Ref::steal(PyUnicode_Substring(text, 0, stop));
-    }
     Ref keep = value.copy();
     fresh = false;  // __index__ may run Python code
     Ref slice = Ref::steal(PySlice_New(nullptr, keep.get(), nullptr));
@@ -146,7 +149,65 @@ struct Walker {
   PyObject* call_out(PyObject* f, PyObject* value) noexcept;
 };
 
+// The largest character of text[0:n], as far as it decides the kind of a
+// string holding them: 127 for ASCII, 255, 65535, or above.
+Py_UCS4 prefix_max_char(PyObject* text, Py_ssize_t n) noexcept {
+  if (PyUnicode_IS_ASCII(text)) return 127;
+  const void* data = PyUnicode_DATA(text);
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: {
+      const auto* p = static_cast<const Py_UCS1*>(data);
+      for (Py_ssize_t i = 0; i < n; ++i)
+        if (p[i] > 127) return 255;
+      return 127;
+    }
+    case PyUnicode_2BYTE_KIND: {
+      const auto* p = static_cast<const Py_UCS2*>(data);
+      Py_UCS4 m = 127;
+      for (Py_ssize_t i = 0; i < n && m < 256; ++i)
+        if (p[i] > m) m = p[i];
+      return m;
+    }
+    default: {
+      const auto* p = static_cast<const Py_UCS4*>(data);
+      Py_UCS4 m = 127;
+      for (Py_ssize_t i = 0; i < n && m < 65536; ++i)
+        if (p[i] > m) m = p[i];
+      return m;
+    }
+  }
+}
+
+// Writes text[0:n] into `out` from index `at`; `out` has room and a kind
+// wide enough for those characters.
+void put(PyObject* out, Py_ssize_t at, PyObject* text, Py_ssize_t n) noexcept {
+  const int kind = PyUnicode_KIND(out);
+  if (PyUnicode_KIND(text) == kind) {
+    std::memcpy(static_cast<char*>(PyUnicode_DATA(out)) + at * kind, PyUnicode_DATA(text),
+                static_cast<size_t>(n) * kind);
+    return;
+  }
+  const int from = PyUnicode_KIND(text);
+  const void* src = PyUnicode_DATA(text);
+  void* dst = PyUnicode_DATA(out);
+  for (Py_ssize_t i = 0; i < n; ++i) PyUnicode_WRITE(kind, dst, at + i, PyUnicode_READ(from, src, i));
+}
+
+// opening + text[:limit] + closing, in one allocation and one copy: the
+// same text, kind and flags that the slice and the two concatenations give.
+[[gnu::noinline]] PyObject* excerpt(PyObject* text, Py_ssize_t stop) noexcept {
+  const Py_ssize_t n_open = PyUnicode_GET_LENGTH(opening), n_close = PyUnicode_GET_LENGTH(closing);
+  PyObject* out = PyUnicode_New(n_open + stop + n_close, prefix_max_char(text, stop));
+  if (!out) return nullptr;
+  put(out, 0, opening, n_open);
+  put(out, n_open, text, stop);
+  put(out, n_open + stop, closing, n_close);
+  return out;
+}
+
 [[gnu::noinline]] PyObject* hidden(Walker& w, PyObject* text) noexcept {
+  if (!w.limit.read()) return nullptr;
+  if (w.limit.exact) return excerpt(text, w.limit.stop(PyUnicode_GET_LENGTH(text)));
   Ref part = w.limit.cut(text);
   if (!part) return nullptr;
   Ref head = Ref::steal(PyUnicode_Concat(opening, part.get()));
