@@ -329,6 +329,11 @@ PyObject* Walker::nested(PyObject*, PyObject* value) noexcept {
 
 PyObject* murkfold(Args args) {
   Walker w;
+  PyTypeObject* type = Py_TYPE(args[0]);
+  // A string or a number is judged without entering a level: only reading
+  // the limit can run Python code, and that code counts its own frames.
+  if (args[0] == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type)
+    return walk(w, args[0]);
   if (!w.depth.begin()) return nullptr;
   PyObject* result = walk(w, args[0]);
   w.depth.end();
