@@ -15,12 +15,16 @@ The outputs differ in detail: Django masks with its own text and by its own
 list of sensitive words, Sentry cuts to a shorter text ending in "..." and
 records what it cut, tablib and pandas hold their own containers."""
 
+import importlib.util
+import sys
+
 from harness import Case, Row, memo
 
 import bench_tables
 import bench_walkers
 
-LIBRARIES = ("django", "sentry-sdk", "tablib", "pandas")
+# The module each row needs, by the row's baseline.
+MODULES = {"django": "django", "sentry-sdk": "sentry_sdk", "tablib": "tablib", "pandas": "pandas"}
 
 
 @memo
@@ -69,6 +73,14 @@ def tables():
 
 
 def rows():
+    missing = {dist for dist, module in MODULES.items() if importlib.util.find_spec(module) is None}
+    if missing:
+        print(f"not installed, rows left out: {', '.join(sorted(missing))} (install the 'bench' extra)",
+              file=sys.stderr)
+    return [row for row in all_rows() if row.versus.split(":")[0] not in missing]
+
+
+def all_rows():
     rec = f"{bench_tables.ROWS:,} x {len(bench_tables.COLUMNS)}"
     construct = Case("Table(table=source) [libraries]", "Table(table=source)", tables)
     select = Case("ours.filter(include=INCLUDE) [libraries]", "ours.filter(include=INCLUDE)", tables)

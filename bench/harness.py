@@ -9,7 +9,6 @@ per process however many cases use it."""
 import functools
 import importlib
 import itertools
-import os
 import shutil
 import subprocess
 import sys
@@ -126,7 +125,3 @@ def floor(name):
         return importlib.import_module(name)
     except ImportError as exc:
         raise SystemExit(f"floor {name!r} is not built ({exc}): run bench/run.py, which builds it") from None
-
-
-def env_flag(name):
-    return os.environ.get(name, "") not in ("", "0")
