@@ -43,14 +43,48 @@ bool is_murkfold(PyObject* f) noexcept { return frame::is_function(f, murkfold_d
 
 frame::Cached self_ref{murkfold_name, is_murkfold}, const_ref{const_name};
 
-// Whether reading `char_limit` from `obj` is a plain lookup that runs no
-// Python code: generic attribute access and no descriptor in the type.
-bool plain_read(PyObject* obj) noexcept {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  PyObject* attr = _PyType_Lookup(type, char_limit);  // borrowed, no error
-  return !attr || !Py_TYPE(attr)->tp_descr_get;
-}
+// What the type of `_const` says about reading `char_limit` from its
+// instances, remembered while the type keeps the version tag it had: the
+// host gives a type a new tag whenever a dictionary along its MRO changes,
+// and never an old tag to a new type.
+struct TypeRead {
+  PyTypeObject* type = nullptr;  // compared only, never dereferenced
+  unsigned int tag = 0;
+  // Generic attribute access and no descriptor under the name: the read is
+  // a plain lookup that runs no Python code.
+  bool plain = false;
+  // Plain, and instances keep a managed dictionary: the instance's own
+  // entry, else `in_type`, is what the generic lookup finds.
+  bool managed = false;
+  PyObject* in_type = nullptr;  // borrowed from the type's dictionary; may be nullptr
+
+  void learn(PyTypeObject* t) noexcept {
+    const unsigned int before = t->tp_version_tag;
+    PyObject* attr = t->tp_getattro == PyObject_GenericGetAttr ? _PyType_Lookup(t, char_limit) : nullptr;
+    plain = t->tp_getattro == PyObject_GenericGetAttr && (!attr || !Py_TYPE(attr)->tp_descr_get);
+    managed = plain && (t->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+    in_type = attr;
+    // Remembered only once a tag was seen before the lookup and still holds.
+    type = before && t->tp_version_tag == before ? t : nullptr;
+    tag = before;
+  }
+
+  // `obj.char_limit`, new reference or nullptr with the error.
+  PyObject* read(PyObject* obj) noexcept {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t != type || t->tp_version_tag != tag || !tag) learn(t);
+    if (!managed) return PyObject_GetAttr(obj, char_limit);
+    Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!dict) return nullptr;
+    PyObject* found;
+    const int status = PyDict_GetItemRef(dict.get(), char_limit, &found);
+    if (status) return status > 0 ? found : nullptr;
+    // Not in the instance: the type's attribute (unless the lookup ran code
+    // that changed the type), or the generic lookup's own error.
+    if (in_type && t == type && t->tp_version_tag == tag) return Py_NewRef(in_type);
+    return PyObject_GetAttr(obj, char_limit);
+  }
+} g_type_read;
 
 // `_const.char_limit` as the current call sees it. A value read through the
 // plain lookup is remembered until anything happens that could run Python
@@ -69,8 +103,8 @@ struct Limit {
     PyObject* c = const_ref.get(unused);
     if (!c) return false;
     Ref holder = Ref::borrow(c);
-    const bool plain = plain_read(c);
-    Ref v = Ref::steal(PyObject_GetAttr(c, char_limit));
+    Ref v = Ref::steal(g_type_read.read(c));
+    const bool plain = g_type_read.plain;
     if (!v) return false;
     exact = PyLong_CheckExact(v.get());
     if (exact) {
