@@ -6,6 +6,7 @@ rewrites latest.md and speedup.png beside it (without the memory rows,
 which only bench/run.py measures)."""
 
 import importlib.metadata
+import json
 import math
 import os
 import platform
@@ -138,7 +139,7 @@ def chart(rows, path):
         speedups.append(1 / r)
         errors.append(spread / (r * r))  # the spread of 1/r, to first order
         colour.append(colours.get(row.versus, "#c44e52"))
-    fig, ax = plt.subplots(figsize=(11, 0.32 * len(rows) + 1.4))
+    fig, ax = plt.subplots(figsize=(12, 0.3 * len(rows) + 1.4))
     y = range(len(rows))
     ax.barh(y, speedups, xerr=errors, color=colour, error_kw={"elinewidth": 0.8, "capsize": 2})
     ax.set_yticks(list(y), labels, fontsize=7.5)
@@ -146,18 +147,27 @@ def chart(rows, path):
     ax.set_xscale("log")
     ax.axvline(1, color="black", linewidth=0.8)
     ax.set_xlabel("speed-up: baseline time / our time (log scale; > 1: ours is faster)")
-    for i, s in enumerate(speedups):
-        ax.text(s * 1.04, i, f"{s:.2g}x", va="center", fontsize=7)
+    for i, (s, e) in enumerate(zip(speedups, errors)):
+        ax.text((s + e) * 1.06, i, f"{s:.2f}x" if s < 10 else f"{s:.0f}x", va="center", fontsize=7)
+    ax.set_xlim(right=max(s + e for s, e in zip(speedups, errors)) * 2.2)
     handles = [plt.Rectangle((0, 0), 1, 1, color=c) for c in ("#4c72b0", "#55a868", "#c44e52")]
     ax.legend(handles, ["bare C floor / native call", "pure-Python version", "other library"], fontsize=7.5,
               loc="lower right")
     ax.set_title("tools: speed-up over each baseline, measured in the same run", fontsize=10)
     fig.tight_layout()
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=110, bbox_inches="tight")
     plt.close(fig)
 
 
 def write(suite_path, memory, run, out_dir):
+    """Writes latest.md and speedup.png; the memory rows and the run's facts
+    are kept beside the JSON (latest-extra.json) for later rewrites."""
+    extra = out_dir / "latest-extra.json"
+    if memory or run:
+        extra.write_text(json.dumps({"memory": [vars(m) for m in memory], "run": run}))
+    elif extra.exists():
+        kept = json.loads(extra.read_text())
+        memory, run = [harness.Memory(**m) for m in kept["memory"]], kept["run"]
     rows = results(suite_path)
     table = markdown(rows, memory, run)
     (out_dir / "latest.md").write_text(table + "\n")
