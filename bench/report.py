@@ -121,7 +121,7 @@ def markdown(rows, memory, run):
                       f"times are means ± standard deviation; ratios are of the means, ± their combined relative "
                       f"spread. Run with `{run['command'].strip()}` in {run['seconds'] / 60:.1f} min, "
                       f"load average {run['load'][0]:.1f} before and {run['load'][1]:.1f} after."]
-    lines += [f"Machine: {machine()}.", f"Libraries: {versions()}."]
+    lines += ["", f"Machine: {machine()}.", "", f"Libraries: {versions()}."]
     return "\n".join(lines)
 
 
