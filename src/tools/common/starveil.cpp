@@ -171,7 +171,9 @@ PyObject* Walker::nested(PyObject* name, PyObject* value) noexcept {
 
 PyObject* starveil(Args args) {
   Walker w;
-  // A leaf is judged without entering a level: no Python code runs for it.
+  // A leaf is judged without entering a level: it is not walked, and the
+  // only Python code that may run for it (a str subclass's own __len__)
+  // counts its own frames.
   if (!PyDict_Check(args[1]) && !PyList_Check(args[1]) && !PyTuple_Check(args[1]))
     return walk(w, args[0] == Py_None ? empty.get() : args[0], args[1]);
   if (!w.depth.begin()) return nullptr;
