@@ -81,6 +81,12 @@ def ratio(ours, base):
     return r, r * math.hypot(s1 / m1, s2 / m2)
 
 
+def fmt_ratio(r, spread):
+    if r >= 0.1:
+        return f"{r:.2f} ± {spread:.2f}"
+    return f"{r:.2g} ± {spread:.1g}"
+
+
 def verdict(r, spread, goal):
     if goal is None:
         return ""
@@ -108,7 +114,7 @@ def markdown(rows, memory, run):
     for row, ours, base, r, spread in rows:
         versus = row.versus + (f" ({row.note})" if row.note else "")
         lines.append(f"| {row.label} | {versus} | {fmt_time(ours[0])} ± {100 * ours[1] / ours[0]:.0f}% "
-                     f"| {fmt_time(base[0])} ± {100 * base[1] / base[0]:.0f}% | {r:.2f} ± {spread:.2f} "
+                     f"| {fmt_time(base[0])} ± {100 * base[1] / base[0]:.0f}% | {fmt_ratio(r, spread)} "
                      f"| {1 / r:.2f}x | {verdict(r, spread, row.goal)} |")
     if memory:
         lines += ["", "| working memory of one call (tracemalloc) | peak during the call | kept by the result "
