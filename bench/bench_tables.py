@@ -7,9 +7,7 @@ import functools
 import logging
 from typing import Any
 
-from common import best, build_floor, record
-
-from tools.tables.tables import Table
+from harness import Case, Row, floor, memo
 
 ROWS = 100_000
 COLUMNS = [f"column_{i}" for i in range(8)]
@@ -70,34 +68,33 @@ class PyTable:
         )
 
 
-def paired(stmt, baseline, ns, rounds=6):
-    """Best times of `stmt` and `baseline`, measured in alternation so that
-    load from elsewhere on the machine falls on both alike."""
-    ours = base = float("inf")
-    for _ in range(rounds):
-        ours = min(ours, best(stmt, ns, repeat=3))
-        base = min(base, best(baseline, ns, repeat=3))
-    return ours, base
+@memo
+def names():
+    from tools.tables.tables import Table
 
-
-def run():
     # Our figures are those of the shipped default logger at its default level.
     assert Table.filter.logger.name == "tools.tables.tables.Table.filter"
     assert not Table.filter.logger.isEnabledFor(logging.DEBUG)
-    floor = build_floor("floor_tables")
     rows = [dict(zip(COLUMNS, range(i, i + 8))) for i in range(ROWS)]
     source = {"columns": COLUMNS, "data": rows}
-    ours, python = Table(table=source), PyTable(table=source)
-    ns = {"Table": Table, "PyTable": PyTable, "floor": floor, "source": source, "ours": ours, "python": python,
-          "INCLUDE": INCLUDE, "EXCLUDE": EXCLUDE, "ALL": tuple(COLUMNS)}
+    return {"Table": Table, "PyTable": PyTable, "floor": floor("floor_tables"), "source": source, "rows": rows,
+            "ours": Table(table=source), "python": PyTable(table=source), "INCLUDE": INCLUDE, "EXCLUDE": EXCLUDE,
+            "ALL": tuple(COLUMNS)}
 
+
+CONSTRUCT = Case("Table(table=source)", "Table(table=source)", names)
+FILTER = Case("ours.filter(include=INCLUDE)", "ours.filter(include=INCLUDE)", names)
+
+
+def rows():
     label = f"Table(table=...) {ROWS:,} x {len(COLUMNS)}"
-    t_ours, t_floor = paired("Table(table=source)", "floor.construct(source)", ns)
-    record(label, t_ours, t_floor, "C floor", 1.3)
-    record(label, *paired("Table(table=source)", "PyTable(table=source)", ns, rounds=2), "pure Python")
-
+    out = [Row("tables", label, CONSTRUCT, Case("floor.construct", "floor.construct(source)", names), "C floor", 1.3),
+           Row("tables", label, CONSTRUCT, Case("PyTable(table=source)", "PyTable(table=source)", names),
+               "pure Python")]
     for call, floor_call in (("filter(include=INCLUDE)", "floor.filter(source, INCLUDE, ())"),
                              ("filter(exclude=EXCLUDE)", "floor.filter(source, ALL, EXCLUDE)")):
         label = f".{call} {ROWS:,} x {len(COLUMNS)}"
-        record(label, *paired(f"ours.{call}", floor_call, ns), "C floor", 1.5)
-        record(label, *paired(f"ours.{call}", f"python.{call}", ns, rounds=2), "pure Python")
+        ours = FILTER if "include" in call else Case(f"ours.{call}", f"ours.{call}", names)
+        out.append(Row("tables", label, ours, Case(floor_call, floor_call, names), "C floor", 1.5))
+        out.append(Row("tables", label, ours, Case(f"python.{call}", f"python.{call}", names), "pure Python"))
+    return out

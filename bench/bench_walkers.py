@@ -1,21 +1,21 @@
-"""murkfold and starveil against a pure-Python version of the same walk and
-against a bare C floor (bench/floor_walkers.c) that only rebuilds the same
-containers and returns the leaves."""
+"""murkfold and starveil against bare C floors (bench/floor_walkers.c), which
+rebuild the same containers and make the same new strings (each excerpt and
+each mask in one allocation and one copy), and against pure-Python versions
+of the same walk."""
 
 import tracemalloc
 
-from common import best, build_floor, record
-
-import tools.common.murkfold as murk
-from tools.common.murkfold import murkfold
-from tools.common.starveil import starveil
+from harness import Case, Memory, Row, floor, memo
 
 _OPEN = "\n{\n"
 _CLOSE = "\n...big-content hidden...\n}\n                "
 _FAILED = _OPEN + "Hidden: Content too large for string conversion" + _CLOSE
+LIMIT = 4000
 
 
 def py_murkfold(value=None):
+    import tools.common.murkfold as murk
+
     if value is None:
         value = ""
     if isinstance(value, dict):
@@ -58,13 +58,72 @@ def records(n):
              "tags": ["a", "b", f"t{i % 7}"], "point": (1.5, "x"), "note": "short note"} for i in range(n)]
 
 
-def peak_over_result(fn, value):
+DATA = {
+    "records": ("100,000 nested records", lambda: records(100_000)),
+    "strings": ("1,000,000 short strings", lambda: [f"s{i % 1000}" for i in range(1_000_000)]),
+    "ints": ("1,000,000 small ints", lambda: list(range(1_000_000))),
+    "floats": ("100,000 floats", lambda: [i * 0.5 for i in range(100_000)]),
+    "long": ("1,000 strings of 10,000 characters, all hidden",
+             lambda: [(chr(97 + i % 26) * 10) * 1000 for i in range(1000)]),
+}
+
+
+@memo
+def names():
+    from tools.common.murkfold import murkfold
+    from tools.common.starveil import starveil
+
+    fw = floor("floor_walkers")
+    return {"murkfold": murkfold, "starveil": starveil, "py_murkfold": py_murkfold, "py_starveil": py_starveil,
+            "fold": fw.fold, "veil": fw.veil, "bare": fw.bare, "bare_mask": fw.bare_mask, "LIMIT": LIMIT}
+
+
+@memo
+def data(key):
+    return DATA[key][1]()
+
+
+def with_data(key):
+    return memo(lambda: {**names(), "d": data(key)})
+
+
+def rows():
+    out = []
+    walks = [("murkfold", "records", 2), ("murkfold", "strings", 2), ("murkfold", "ints", 2),
+             ("murkfold", "floats", 2), ("murkfold", "long", 1.3), ("starveil", "records", 2),
+             ("starveil", "strings", 2)]
+    for fn, key, goal in walks:
+        setup = with_data(key)
+        label = f"{fn}: {DATA[key][0]}"
+        if fn == "murkfold":
+            ours = Case(f"murkfold {key}", "murkfold(value=d)", setup)
+            base = Case(f"floor fold {key}", "fold(d, LIMIT)", setup)
+        else:
+            ours = Case(f"starveil {key}", "starveil(name='user', value=d)", setup)
+            base = Case(f"floor veil {key}", "veil(d, 'user')", setup)
+        out.append(Row("walkers", label, ours, base, "C floor", goal))
+        if key == "records":
+            py = (Case("py_murkfold records", "py_murkfold(value=d)", setup) if fn == "murkfold" else
+                  Case("py_starveil records", "py_starveil(name='user', value=d)", setup))
+            out.append(Row("walkers", label, ours, py, "pure Python"))
+    tiny = [("murkfold(value='abc')", "bare(value='abc')", "py_murkfold(value='abc')"),
+            ("starveil(name='password', value='abc')", "bare_mask(name='password', value='abc')",
+             "py_starveil(name='password', value='abc')")]
+    for stmt, bare, py in tiny:
+        ours = Case(stmt, stmt, names, inner=20)
+        out.append(Row("walkers", stmt, ours, Case(f"floor {bare}", bare, names, inner=20),
+                       "bare native call", 1.5, "same keywords bound"))
+        out.append(Row("walkers", stmt, ours, Case(py, py, names, inner=20), "pure Python", 0.35))
+    return out
+
+
+def peak_over_result(fn, kwargs):
     """Peak memory traced during one call, and what the result itself keeps."""
     tracemalloc.start()
     try:
         tracemalloc.reset_peak()
         base = tracemalloc.get_traced_memory()[0]
-        result = fn(value=value)
+        result = fn(**kwargs)
         kept, peak = tracemalloc.get_traced_memory()
         del result
         return peak - base, kept - base
@@ -73,40 +132,15 @@ def peak_over_result(fn, value):
 
 
 def memory():
+    from tools.common.murkfold import murkfold
+    from tools.common.starveil import starveil
+
     deep = "x"
     for _ in range(900):
         deep = [deep, {"pwd": "y"}]
-    print("working memory beyond the result (peak during the call minus what the result keeps):")
+    out = []
     for label, value in (("100,000 nested records", records(100_000)), ("900 levels of nesting", deep)):
         for fn in (murkfold, starveil):
-            peak, kept = peak_over_result(fn, value)
-            print(f"  {fn.__name__:9} {label:24} peak {peak / 1e6:8.2f} MB, result {kept / 1e6:8.2f} MB,"
-                  f" beyond it {(peak - kept) / 1e3:7.1f} kB")
-
-
-def run():
-    memory()
-    floor = build_floor("floor_walkers").rebuild
-    data = {
-        "100,000 nested records": records(100_000),
-        "1,000,000 short strings": [f"s{i % 1000}" for i in range(1_000_000)],
-        "1,000,000 small ints": list(range(1_000_000)),
-        "100,000 floats": [i * 0.5 for i in range(100_000)],
-    }
-    ns = {"murkfold": murkfold, "starveil": starveil, "floor": floor, "py_murkfold": py_murkfold,
-          "py_starveil": py_starveil, **{f"d{i}": d for i, d in enumerate(data.values())}}
-    assert murkfold(value=data["100,000 nested records"]) == py_murkfold(value=data["100,000 nested records"])
-    assert starveil(value=data["100,000 nested records"]) == py_starveil(value=data["100,000 nested records"])
-    for i, workload in enumerate(data):
-        calls = [("murkfold", f"murkfold(value=d{i})", f"py_murkfold(value=d{i})")]
-        if i < 2:
-            calls.append(("starveil", f"starveil(name='user', value=d{i})", f"py_starveil(name='user', value=d{i})"))
-        for fn, ours, python in calls:
-            t = best(ours, ns, repeat=5, budget=0.5)
-            record(f"{fn}: {workload}", t, best(f"floor(d{i})", ns, repeat=5, budget=0.5), "C floor", 2)
-            if i == 0:
-                record(f"{fn}: {workload}", t, best(python, ns, repeat=3, budget=0.5), "pure-Python version")
-    record("murkfold(value='abc')", best("murkfold(value='abc')", ns), best("py_murkfold(value='abc')", ns),
-           "pure-Python version", 0.35)
-    record("starveil(name='password', value='abc')", best("starveil(name='password', value='abc')", ns),
-           best("py_starveil(name='password', value='abc')", ns), "pure-Python version", 0.35)
+            peak, kept = peak_over_result(fn, {"value": value})
+            out.append(Memory(f"{fn.__name__}: {label}", peak, kept))
+    return out

@@ -93,6 +93,18 @@ def test_leaves_over_the_limit_are_hidden(value, text):
     assert len(result) == 4047
 
 
+# Excerpts are built in place: the cut decides the width of the new string,
+# which must be what slicing and joining give (equal text, flags and size).
+@pytest.mark.parametrize("text", ["abcdé", "abcéx", "abcd€", "abé€x", "ab€de", "abcd\U0001F600", "a€c\U0001F600x",
+                                  "a\U0001F600cde", "é\U0001F600" * 3, "\xff" * 9])
+def test_excerpt_width_follows_the_kept_characters(limit, text):
+    limit(4)
+    expected = hidden(text, 4)
+    result = murkfold(text)
+    assert result == expected
+    assert (result.isascii(), sys.getsizeof(result)) == (expected.isascii(), sys.getsizeof(expected))
+
+
 @pytest.mark.parametrize("value", [10**3999, -(10**3998), "b" * 4000, 10**3999 + 12345])
 def test_text_exactly_at_the_limit_passes(value):
     assert murkfold(value) is value

@@ -1,6 +1,8 @@
 // tools.common.murkfold: a copy of nested data in which every leaf whose text
 // is longer than the configured limit becomes a short excerpt between marker
 // lines.
+#include <cstring>
+
 #include "frame/cached.hpp"
 #include "frame/depth.hpp"
 #include "frame/frame.hpp"
@@ -41,14 +43,48 @@ bool is_murkfold(PyObject* f) noexcept { return frame::is_function(f, murkfold_d
 
 frame::Cached self_ref{murkfold_name, is_murkfold}, const_ref{const_name};
 
-// Whether reading `char_limit` from `obj` is a plain lookup that runs no
-// Python code: generic attribute access and no descriptor in the type.
-bool plain_read(PyObject* obj) noexcept {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  PyObject* attr = _PyType_Lookup(type, char_limit);  // borrowed, no error
-  return !attr || !Py_TYPE(attr)->tp_descr_get;
-}
+// What the type of `_const` says about reading `char_limit` from its
+// instances, remembered while the type keeps the version tag it had: the
+// host gives a type a new tag whenever a dictionary along its MRO changes,
+// and never an old tag to a new type.
+struct TypeRead {
+  PyTypeObject* type = nullptr;  // compared only, never dereferenced
+  unsigned int tag = 0;
+  // Generic attribute access and no descriptor under the name: the read is
+  // a plain lookup that runs no Python code.
+  bool plain = false;
+  // Plain, and instances keep a managed dictionary: the instance's own
+  // entry, else `in_type`, is what the generic lookup finds.
+  bool managed = false;
+  PyObject* in_type = nullptr;  // borrowed from the type's dictionary; may be nullptr
+
+  void learn(PyTypeObject* t) noexcept {
+    const unsigned int before = t->tp_version_tag;
+    PyObject* attr = t->tp_getattro == PyObject_GenericGetAttr ? _PyType_Lookup(t, char_limit) : nullptr;
+    plain = t->tp_getattro == PyObject_GenericGetAttr && (!attr || !Py_TYPE(attr)->tp_descr_get);
+    managed = plain && (t->tp_flags & Py_TPFLAGS_MANAGED_DICT);
+    in_type = attr;
+    // Remembered only once a tag was seen before the lookup and still holds.
+    type = before && t->tp_version_tag == before ? t : nullptr;
+    tag = before;
+  }
+
+  // `obj.char_limit`, new reference or nullptr with the error.
+  PyObject* read(PyObject* obj) noexcept {
+    PyTypeObject* t = Py_TYPE(obj);
+    if (t != type || t->tp_version_tag != tag || !tag) learn(t);
+    if (!managed) return PyObject_GetAttr(obj, char_limit);
+    Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+    if (!dict) return nullptr;
+    PyObject* found;
+    const int status = PyDict_GetItemRef(dict.get(), char_limit, &found);
+    if (status) return status > 0 ? found : nullptr;
+    // Not in the instance: the type's attribute (unless the lookup ran code
+    // that changed the type), or the generic lookup's own error.
+    if (in_type && t == type && t->tp_version_tag == tag) return Py_NewRef(in_type);
+    return PyObject_GetAttr(obj, char_limit);
+  }
+} g_type_read;
 
 // `_const.char_limit` as the current call sees it. A value read through the
 // plain lookup is remembered until anything happens that could run Python
@@ -67,8 +103,8 @@ struct Limit {
     PyObject* c = const_ref.get(unused);
     if (!c) return false;
     Ref holder = Ref::borrow(c);
-    const bool plain = plain_read(c);
-    Ref v = Ref::steal(PyObject_GetAttr(c, char_limit));
+    Ref v = Ref::steal(g_type_read.read(c));
+    const bool plain = g_type_read.plain;
     if (!v) return false;
     exact = PyLong_CheckExact(v.get());
     if (exact) {
@@ -95,16 +131,17 @@ struct Limit {
     return PyObject_RichCompareBool(count.get(), keep.get(), Py_GT);
   }
 
-  // The text's first `char_limit` characters, by slice rules.
+  // Where the cut ends in a text of `len` characters, by slice rules; only
+  // for an exact int limit.
+  Py_ssize_t stop(Py_ssize_t len) const noexcept {
+    Py_ssize_t stop = n;
+    if (stop < 0) stop = stop + len < 0 ? 0 : stop + len;
+    return stop > len ? len : stop;
+  }
+
+  // The text's first `char_limit` characters, by slice rules, for a limit
+  // that is not an exact int.
   Ref cut(PyObject* text) noexcept {
-    if (!read()) return Ref();
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
-    if (exact) {
-      Py_ssize_t stop = n;
-      if (stop < 0) stop = stop + len < 0 ? 0 : stop + len;
-      if (stop > len) stop = len;
-      return Ref::steal(PyUnicode_Substring(text, 0, stop));
-    }
     Ref keep = value.copy();
     fresh = false;  // __index__ may run Python code
     Ref slice = Ref::steal(PySlice_New(nullptr, keep.get(), nullptr));
@@ -146,7 +183,65 @@ struct Walker {
   PyObject* call_out(PyObject* f, PyObject* value) noexcept;
 };
 
+// The largest character of text[0:n], as far as it decides the kind of a
+// string holding them: 127 for ASCII, 255, 65535, or above.
+Py_UCS4 prefix_max_char(PyObject* text, Py_ssize_t n) noexcept {
+  if (PyUnicode_IS_ASCII(text)) return 127;
+  const void* data = PyUnicode_DATA(text);
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: {
+      const auto* p = static_cast<const Py_UCS1*>(data);
+      for (Py_ssize_t i = 0; i < n; ++i)
+        if (p[i] > 127) return 255;
+      return 127;
+    }
+    case PyUnicode_2BYTE_KIND: {
+      const auto* p = static_cast<const Py_UCS2*>(data);
+      Py_UCS4 m = 127;
+      for (Py_ssize_t i = 0; i < n && m < 256; ++i)
+        if (p[i] > m) m = p[i];
+      return m;
+    }
+    default: {
+      const auto* p = static_cast<const Py_UCS4*>(data);
+      Py_UCS4 m = 127;
+      for (Py_ssize_t i = 0; i < n && m < 65536; ++i)
+        if (p[i] > m) m = p[i];
+      return m;
+    }
+  }
+}
+
+// Writes text[0:n] into `out` from index `at`; `out` has room and a kind
+// wide enough for those characters.
+void put(PyObject* out, Py_ssize_t at, PyObject* text, Py_ssize_t n) noexcept {
+  const int kind = PyUnicode_KIND(out);
+  if (PyUnicode_KIND(text) == kind) {
+    std::memcpy(static_cast<char*>(PyUnicode_DATA(out)) + at * kind, PyUnicode_DATA(text),
+                static_cast<size_t>(n) * kind);
+    return;
+  }
+  const int from = PyUnicode_KIND(text);
+  const void* src = PyUnicode_DATA(text);
+  void* dst = PyUnicode_DATA(out);
+  for (Py_ssize_t i = 0; i < n; ++i) PyUnicode_WRITE(kind, dst, at + i, PyUnicode_READ(from, src, i));
+}
+
+// opening + text[:limit] + closing, in one allocation and one copy: the
+// same text, kind and flags that the slice and the two concatenations give.
+[[gnu::noinline]] PyObject* excerpt(PyObject* text, Py_ssize_t stop) noexcept {
+  const Py_ssize_t n_open = PyUnicode_GET_LENGTH(opening), n_close = PyUnicode_GET_LENGTH(closing);
+  PyObject* out = PyUnicode_New(n_open + stop + n_close, prefix_max_char(text, stop));
+  if (!out) return nullptr;
+  put(out, 0, opening, n_open);
+  put(out, n_open, text, stop);
+  put(out, n_open + stop, closing, n_close);
+  return out;
+}
+
 [[gnu::noinline]] PyObject* hidden(Walker& w, PyObject* text) noexcept {
+  if (!w.limit.read()) return nullptr;
+  if (w.limit.exact) return excerpt(text, w.limit.stop(PyUnicode_GET_LENGTH(text)));
   Ref part = w.limit.cut(text);
   if (!part) return nullptr;
   Ref head = Ref::steal(PyUnicode_Concat(opening, part.get()));
@@ -268,6 +363,11 @@ PyObject* Walker::nested(PyObject*, PyObject* value) noexcept {
 
 PyObject* murkfold(Args args) {
   Walker w;
+  PyTypeObject* type = Py_TYPE(args[0]);
+  // A string or a number is judged without entering a level: only reading
+  // the limit can run Python code, and that code counts its own frames.
+  if (args[0] == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type)
+    return walk(w, args[0]);
   if (!w.depth.begin()) return nullptr;
   PyObject* result = walk(w, args[0]);
   w.depth.end();

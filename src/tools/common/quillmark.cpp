@@ -28,7 +28,7 @@ KwNames kw_obj_attr{"obj", "attr"}, kw_obj_attr_value{"obj", "attr", "value"};
 frame::Held g_object;
 // The base object type's own members: when a lookup finds one of these, the
 // bodies may do what it does without the call.
-frame::Held g_object_getattribute, g_object_setattr;
+frame::Held g_object_getattribute, g_object_setattr, g_object_class;
 
 PyObject* init_body(Args);
 PyObject* name_body(Args);
@@ -338,10 +338,49 @@ PyObject* get_name_body(Args args) {
   return mangled(stripped.get(), attr);
 }
 
+// The last name worked out for get_attribute: the owner class's name and the
+// attribute (held, so that their addresses stay theirs) and the result,
+// interned so that lookups of it find the stored key by identity.
+// Records of the deliverable, like frame::Held: never released.
+struct LastName {
+  PyObject *owner_name = nullptr, *attr = nullptr, *name = nullptr;
+} g_last_name;
+
+// What get_name gives for an instance whose class is an ordinary class
+// (metaclass `type`, the base object's `__class__`, an exact-string name):
+// its text depends on nothing but the class's name and `attr`, so the name
+// worked out last time stands while both are the same objects. Empty, with
+// no error, where another route is needed.
+Ref remembered_name(PyObject* obj, PyObject* attr) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (!Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+      type->tp_getattro != PyObject_GenericGetAttr || lookup_class.find(type).get() != g_object_class.get())
+    return Ref();
+  PyObject* owner_name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
+  if (!PyUnicode_CheckExact(owner_name)) return Ref();
+  if (owner_name == g_last_name.owner_name && attr == g_last_name.attr) return Ref::borrow(g_last_name.name);
+  Ref stripped = stripped_name(owner_name);
+  PyObject* name = stripped ? mangled(stripped.get(), attr) : nullptr;
+  if (!name) {
+    PyErr_Clear();  // the ordinary route meets the same failure and reports it
+    return Ref();
+  }
+  PyUnicode_InternInPlace(&name);
+  Py_XSETREF(g_last_name.owner_name, Py_NewRef(owner_name));
+  Py_XSETREF(g_last_name.attr, Py_NewRef(attr));
+  Py_XSETREF(g_last_name.name, name);
+  return Ref::borrow(name);
+}
+
 // Quillmark.get_name(obj=obj, attr=attr), through the module-level name.
 Ref routed_name(Args args) {
   Ref f = routed(lookup_get_name, get_name);
   if (!f) return f;
+  if (frame::is_function(f.get(), get_name_def) && is_private(args[1]) && !PyType_Check(args[0])) {
+    // Our own get_name, whose run on these arguments calls no Python code.
+    Ref name = remembered_name(args[0], args[1]);
+    if (name) return name;
+  }
   return Ref::steal(call_routed(f.get(), get_name_def, args, kw_obj_attr));
 }
 
@@ -402,6 +441,7 @@ bool body() {
   // Not finding them (no error is set) only turns the shortcuts off.
   g_object_getattribute.set(Ref::steal(_PyType_LookupRef(&PyBaseObject_Type, dunder_getattribute)));
   g_object_setattr.set(Ref::steal(_PyType_LookupRef(&PyBaseObject_Type, dunder_setattr)));
+  g_object_class.set(Ref::steal(_PyType_LookupRef(&PyBaseObject_Type, dunder_class)));
 
   frame::Class cls("Quillmark");
   bool ok = cls.slots({"__obj", "__attr"}) && cls.method(init_def) && cls.property(name_def) &&

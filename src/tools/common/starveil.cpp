@@ -1,5 +1,7 @@
 // tools.common.starveil: a copy of nested data in which every string that
 // stands under a password-like name is masked by asterisks.
+#include <cstring>
+
 #include "frame/cached.hpp"
 #include "frame/depth.hpp"
 #include "frame/frame.hpp"
@@ -114,7 +116,11 @@ struct Walker {
 [[gnu::noinline]] PyObject* mask(PyObject* value) noexcept {
   const Py_ssize_t n = PyUnicode_CheckExact(value) ? PyUnicode_GET_LENGTH(value) : PyObject_Length(value);
   if (n < 0) return nullptr;
-  return PySequence_Repeat(star, n);
+  // "*" * 0 is the empty string and "*" * 1 the "*" itself: the same objects.
+  if (n <= 1) return Py_NewRef(n ? star.get() : empty.get());
+  PyObject* out = PyUnicode_New(n, 127);
+  if (out) std::memset(PyUnicode_DATA(out), '*', static_cast<size_t>(n));
+  return out;
 }
 
 // One call's body, `name` already an exact str: None becomes the empty
@@ -165,6 +171,11 @@ PyObject* Walker::nested(PyObject* name, PyObject* value) noexcept {
 
 PyObject* starveil(Args args) {
   Walker w;
+  // A leaf is judged without entering a level: it is not walked, and the
+  // only Python code that may run for it (a str subclass's own __len__)
+  // counts its own frames.
+  if (!PyDict_Check(args[1]) && !PyList_Check(args[1]) && !PyTuple_Check(args[1]))
+    return walk(w, args[0] == Py_None ? empty.get() : args[0], args[1]);
   if (!w.depth.begin()) return nullptr;
   PyObject* result = walk(w, args[0] == Py_None ? empty.get() : args[0], args[1]);
   w.depth.end();
