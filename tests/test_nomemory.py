@@ -28,7 +28,7 @@ LIMIT = 20000  # a call that still fails this far on is a fault of the test
 
 RUNNER = r'''
 import json, os, resource, shutil, subprocess, sys, tempfile, time, _testcapi
-HANG = float(os.environ.get("TOOLS_NOMEMORY_HANG", 10))
+HANG = float(os.environ.get("TOOLS_NOMEMORY_HANG", 30 if os.environ.get("TOOLS_SANITIZE") else 3))
 
 setup, call_src, after_src, mode, ns_arg = sys.argv[1:6]
 env = {}

@@ -103,11 +103,11 @@ int exec_steps(PyObject* module) {
   }
   PyObject* dict = PyModule_GetDict(module);  // borrowed
   if (!dict) return -1;
-  g_module = Py_NewRef(module);
-  Py_XSETREF(g_dict, Py_NewRef(dict));
   // The body's statements and the calls it makes (this exec may run inside
   // a call of a function kept from an earlier one) use the new dictionary.
   Using scope(dict);
+  g_module = Py_NewRef(module);
+  Py_XSETREF(g_dict, Py_NewRef(dict));
   Cached::moved();
   bool ok = true;
   if (!g_builtins) {
@@ -239,6 +239,7 @@ Using::~Using() {
 [[gnu::cold]] void missing_error() noexcept {
   PyErr_SetString(PyExc_SystemError, "error return without exception set");
 }
+
 PyObject* builtins_dict() noexcept { return g_builtins; }
 const ModuleDef& module_def() noexcept { return *g_def; }
 
