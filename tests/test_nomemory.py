@@ -233,9 +233,10 @@ def sweep(name, mode, ns):
             f.write(json.dumps(report) + "\n")
     ours = {n: c for n, c in report["crashes"].items() if c["ours"]}
     assert not ours, f"crashes in our code: {ours}"
-    # The interpreter's own type creation can damage its state when one of
-    # its allocations fails (3.13.0), which an exec step cannot avoid: there
-    # a failing check afterwards is only counted.
+    # Interpreter code an exec step runs (type creation, the code a dataclass
+    # decorator generates) can damage the interpreter's state when one of its
+    # allocations fails (3.13.0): there a failing check afterwards is only
+    # counted.
     assert not broken or name.startswith(("create ", "exec ")), \
         f"not working afterwards: {broken}, clean run: {reference['after']}"
     return results
