@@ -1,6 +1,7 @@
 """Helpers shared by the test modules."""
 
 import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -55,6 +56,12 @@ def leaks(fn, *, warmup=5, rounds=5, inner=40):
         gc.collect()
         growth.append(sys.getallocatedblocks() - before)
     return all(g > inner // 4 for g in growth)
+
+
+# Sanitized frames are larger: a 256 KiB thread stack no longer holds what
+# the small-stack tests build (./dev sanitize sets TOOLS_SANITIZE).
+small_stack = pytest.mark.skipif(bool(os.environ.get("TOOLS_SANITIZE")),
+                                 reason="sanitized frames need more than a 256 KiB thread stack")
 
 
 def raises_quietly(fn):

@@ -8,6 +8,7 @@ import re
 import shutil
 import subprocess
 import sys
+import textwrap
 import types
 from pathlib import Path
 
@@ -282,6 +283,91 @@ def test_module_namespace():
     assert d["__doc__"] is None and d["__test__"] == {}
     assert d["__package__"] == "tools.common"
     assert d["__file__"] == siteward_module.__spec__.origin
+
+
+# What a function kept past a failed exec does when called: each line is
+# printed before and after a later successful import.
+KEPT_CALLS = """
+    def outcome(call):
+        try:
+            return repr(call())
+        except Exception as e:
+            tb = e.__traceback__
+            while tb.tb_next:
+                tb = tb.tb_next
+            own = tb.tb_frame.f_globals is kept[0].__globals__
+            return f"{type(e).__name__}: {e} (own globals: {own})"
+    def report():
+        for name, call in calls:
+            print(name, outcome(call))
+    report()
+    import {module} as again
+    report()
+    print(kept[0].__globals__ is not again.__dict__, {works})
+"""
+
+
+@pytest.mark.parametrize("setup, calls, module, works, expected", [
+    # The outside decorator keeps __init__ and filter, then fails the import.
+    ("""
+        import sys, types
+        kept = []
+        def logging(prefix):
+            def keep(f):
+                kept.append(f)
+                if len(kept) == 2:
+                    raise RuntimeError("refused")
+                return f
+            return keep
+        sys.modules["logger"] = types.SimpleNamespace(logging=logging)
+        try:
+            import tools.tables.tables
+        except RuntimeError:
+            pass
+        del sys.modules["logger"]
+        class T:
+            _Table__columns = ["a"]
+            _Table__data = [{"a": 1}]
+     """,
+     """[("init()", lambda: kept[0]()), ("init(T(), 1)", lambda: kept[0](T(), 1)),
+         ("init(T(), {})", lambda: kept[0](T(), {})), ("filter(T())", lambda: kept[1](T()))]""",
+     "tools.tables.tables", "str(again.Table({'columns': ['a'], 'data': [{'a': 1}]}).filter())",
+     ["init() TypeError: __init__() takes at least 1 positional argument (0 given) (own globals: True)",
+      "init(T(), 1) TypeError: Argument 'table' has incorrect type (expected dict, got int) (own globals: False)",
+      "init(T(), {}) KeyError: 'Parameter \"columns\" not found' (own globals: True)",
+      "filter(T()) NameError: name 'Table' is not defined (own globals: True)"] * 2
+     + ["True {'columns': ['a'], 'data': [{'a': 1}]}"]),
+    # A replaced built-in staticmethod keeps the static members.
+    ("""
+        import builtins
+        kept, real = [], builtins.staticmethod
+        def keep(f):
+            if getattr(f, "__module__", "") != "tools.common.quillmark":
+                return real(f)
+            kept.append(f)
+            if len(kept) == 2:
+                raise RuntimeError("refused")
+            return real(f)
+        builtins.staticmethod = keep
+        try:
+            import tools.common.quillmark
+        except RuntimeError:
+            pass
+        builtins.staticmethod = real
+        class T:
+            x = 1
+     """,
+     """[("get_name", lambda: kept[0](T(), "__x")), ("get_name()", lambda: kept[0]()),
+         ("get_attribute", lambda: kept[1](T(), "x"))]""",
+     "tools.common.quillmark", "again.Quillmark(T(), 'x').value",
+     ["get_name '_T__x'",
+      "get_name() TypeError: get_name() takes exactly 2 positional arguments (0 given) (own globals: True)",
+      "get_attribute NameError: name 'Quillmark' is not defined (own globals: True)"] * 2 + ["True 1"]),
+])
+def test_functions_kept_past_a_failed_exec_use_their_own_dictionary(setup, calls, module, works, expected):
+    code = textwrap.dedent(setup) + "calls = " + textwrap.dedent(calls).strip() + "\n"
+    code += textwrap.dedent(KEPT_CALLS).replace("{module}", module).replace("{works}", works)
+    assert run_python(code).stdout.splitlines() == expected
 
 
 def test_from_import_falls_back_to_the_module_table():

@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import run_python, small_stack
 
 PRELUDE = """
 import gc, json, sys, threading
@@ -65,6 +65,7 @@ def test_million_levels_on_the_main_thread(kind):
     assert out == ["maximum recursion depth exceeded"] * 2 + [True]
 
 
+@small_stack
 def test_small_stack_threads():
     # Built and freed on the main thread: the interpreter itself cannot free
     # structures this deep on a 256 KiB stack.

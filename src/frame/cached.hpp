@@ -36,11 +36,14 @@ class Cached {
   // At exec: take this deliverable's watcher id and watch both dictionaries.
   // Failure is not an error: lookups then simply stay uncached.
   static void watch() noexcept;
+  // At exec, before the body: the module dictionary is a new one. Forgets
+  // everything and watches it too if a watcher was taken before.
+  static void moved() noexcept;
+  static void forget_all() noexcept;
 
  private:
   PyObject* refresh(bool& passed) noexcept;
   static int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept;
-  static void forget_all() noexcept;
 
   const Name& name_;
   Test test_;
@@ -81,7 +84,7 @@ inline PyObject* Cached::refresh(bool& passed) noexcept {
   // The dictionary that holds it keeps it alive; no code runs before use.
   Py_DECREF(value);
   passed = test_ && test_(value);
-  if (g_cached_watcher >= 0) {
+  if (g_cached_watcher >= 0 && module_dict_settled()) {
     value_ = value;
     passed_ = passed;
   }
@@ -108,6 +111,17 @@ inline void Cached::watch() noexcept {
     g_cached_watcher = -1;
   }
   PyErr_SetRaisedException(exc);
+}
+
+inline void Cached::moved() noexcept {
+  forget_all();
+  if (g_cached_watcher < 0) return;
+  if (PyDict_Watch(g_cached_watcher, module_dict()) < 0) {
+    PyErr_Clear();
+    PyDict_ClearWatcher(g_cached_watcher);
+    PyErr_Clear();
+    g_cached_watcher = -1;
+  }
 }
 
 }  // namespace frame

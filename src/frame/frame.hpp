@@ -127,7 +127,12 @@ PyObject* module_init(const ModuleDef* def) noexcept;
 
 // ---- the running module ---------------------------------------------------
 
-PyObject* module_dict() noexcept;    // borrowed
+// The module dictionary in use (borrowed): the one the running function was
+// made in, or during exec the new module's.
+PyObject* module_dict() noexcept;
+// False while some call uses a dictionary of its own: lookups must not be
+// remembered then.
+bool module_dict_settled() noexcept;
 PyObject* builtins_dict() noexcept;  // borrowed
 const ModuleDef& module_def() noexcept;
 

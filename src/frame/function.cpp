@@ -125,13 +125,13 @@ bool type_tests(const Function* f, Args args) {
 }
 
 // Type tests, body, return test and traceback entry of one call whose
-// arguments are bound.
-PyObject* run(const Function* f, Args args) noexcept {
+// arguments are bound, with module_dict() already the function's own.
+PyObject* run_here(const Function* f, Args args) noexcept {
   if (f->enforced && !type_tests(f, args)) return nullptr;  // no traceback entry
   // Bodies call back into Python code, which may call back in here: a
   // thread whose stack is nearly used up gets RecursionError, not a crash.
   if (!stack_room()) {
-    add_traceback(f->tb_code);
+    add_traceback(f->tb_code, f->globals);
     return nullptr;
   }
   PyObject* result;
@@ -144,8 +144,22 @@ PyObject* run(const Function* f, Args args) noexcept {
     result = nullptr;
   }
   if (result && f->def->return_test && !return_test(result, f->def->return_test)) Py_CLEAR(result);
-  if (!result) add_traceback(f->tb_code);
+  if (!result) add_traceback(f->tb_code, f->globals);
   return result;
+}
+
+// A function made in another exec's dictionary (one that failed, kept by
+// code it was handed), or any call while such a one runs: its body's
+// lookups go to its own dictionary.
+[[gnu::noinline, gnu::cold]] PyObject* run_using(const Function* f, Args args) noexcept {
+  Using scope(f->globals);
+  return run_here(f, args);
+}
+
+inline PyObject* run(const Function* f, Args args) noexcept {
+  if (f->globals != g_direct) [[unlikely]]
+    return run_using(f, args);
+  return run_here(f, args);
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
@@ -164,7 +178,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   }
   PyObject* bound[kMaxParams];
   if (!bind_args(f, args, n, kwnames, bound)) {
-    add_traceback(f->tb_code);
+    add_traceback(f->tb_code, f->globals);
     return nullptr;
   }
   return run(f, bound);
@@ -360,10 +374,19 @@ Ref introspection_code(const FunctionDef& def, PyObject* varnames, PyObject* qua
   return false;
 }
 
-void add_traceback(PyObject* code) noexcept {
+void add_traceback(PyObject* code, PyObject* globals) noexcept {
+  if (!PyErr_Occurred()) [[unlikely]]
+    missing_error();
   PyObject* exc = PyErr_GetRaisedException();
+  if (!globals) globals = module_dict();
+  // No exception even now, or nothing to name the entry by (a function
+  // cleared by the collector): the entry is left out.
+  if (!exc || !code || !globals) {
+    PyErr_SetRaisedException(exc);
+    return;
+  }
   PyFrameObject* frame =
-      PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), module_dict(), nullptr);
+      PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
   if (!frame) {
     PyErr_Clear();  // an entry that cannot be made is left out; the error stands
     PyErr_SetRaisedException(exc);

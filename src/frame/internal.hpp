@@ -9,8 +9,29 @@ bool create_constants();
 const Site& init_site() noexcept;
 // An empty code object naming `name` in the module's source path.
 Ref make_site_code(PyObject* name, int line) noexcept;
-// Appends a traceback entry for `code` (module dictionary as globals) to the
-// pending exception, which is kept whatever happens.
-void add_traceback(PyObject* code) noexcept;
+// Appends a traceback entry for `code` (`globals`, or the module dictionary
+// in use) to the pending exception, which is kept whatever happens; with
+// none pending (a callee failed without saying why) it raises SystemError.
+void add_traceback(PyObject* code, PyObject* globals = nullptr) noexcept;
+// SystemError for a failure that left no exception, as the interpreter says.
+void missing_error() noexcept;
+
+// The dictionary whose functions run directly (module_dict() is theirs):
+// g_dict, or nullptr while any call runs under a Using.
+extern PyObject* g_direct;
+
+// While alive, this thread's name lookups, statements and traceback entries
+// use `dict` (a function made in an earlier exec's dictionary runs under
+// one, and so does each exec). Remembered lookups are off meanwhile.
+class Using {
+ public:
+  explicit Using(PyObject* dict) noexcept;
+  ~Using();
+  Using(const Using&) = delete;
+  Using& operator=(const Using&) = delete;
+
+ private:
+  PyObject* saved_;
+};
 
 }  // namespace frame

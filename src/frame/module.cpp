@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "frame/cached.hpp"
 #include "frame/frame.hpp"
 #include "frame/internal.hpp"
 
@@ -15,7 +16,14 @@ namespace {
 // to it even when several deliverables are loaded).
 int64_t g_interpreter_id = -1;
 PyObject* g_module = nullptr;    // held from the start of exec, dropped on failure
-PyObject* g_dict = nullptr;      // the held module's dictionary (borrowed)
+// The latest exec's module dictionary, owned and kept after a failed exec:
+// functions made before the failure may outlive it and still run.
+PyObject* g_dict = nullptr;
+// Calls running now, on any thread, that look names up in a dictionary of
+// their own (see Using); while there are any, each thread's innermost one
+// is in t_dict (nullptr: g_dict).
+int g_using = 0;
+thread_local PyObject* t_dict = nullptr;
 PyObject* g_builtins = nullptr;  // the builtins module's dictionary
 const ModuleDef* g_def = nullptr;
 PyModuleDef g_moddef;
@@ -83,7 +91,7 @@ bool register_in_sys_modules() {
 bool run_body() {
   if (!g_def->body()) return false;
   Ref test = Ref::steal(PyDict_New());
-  return test && PyDict_SetItemString(g_dict, "__test__", test.get()) == 0;
+  return test && PyDict_SetItemString(module_dict(), "__test__", test.get()) == 0;
 }
 
 int exec_steps(PyObject* module) {
@@ -93,10 +101,16 @@ int exec_steps(PyObject* module) {
                  "Module '%s' has already been imported. Re-initialisation is not supported.", g_def->short_name);
     return -1;
   }
+  PyObject* dict = PyModule_GetDict(module);  // borrowed
+  if (!dict) return -1;
+  // The body's statements and the calls it makes (this exec may run inside
+  // a call of a function kept from an earlier one) use the new dictionary.
+  Using scope(dict);
   g_module = Py_NewRef(module);
-  g_dict = PyModule_GetDict(module);
-  bool ok = g_dict != nullptr;
-  if (ok && !g_builtins) {
+  Py_XSETREF(g_dict, Py_NewRef(dict));
+  Cached::moved();
+  bool ok = true;
+  if (!g_builtins) {
     Ref builtins = Ref::steal(PyImport_AddModuleRef("builtins"));
     PyObject* bdict = builtins ? PyModule_GetDict(builtins.get()) : nullptr;
     ok = bdict != nullptr;
@@ -112,22 +126,23 @@ int exec_steps(PyObject* module) {
     ok = false;
   }
   if (ok) return 0;
-  // A later import starts again from the create step.
+  // A later import starts again from the create step; g_dict stays for the
+  // functions already made.
   Py_CLEAR(g_module);
-  g_dict = nullptr;
   return -1;
 }
 
 int exec(PyObject* module) noexcept {
   try {
-    return exec_steps(module);
+    if (exec_steps(module) == 0) return 0;
+    if (!PyErr_Occurred()) missing_error();
+    return -1;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {
     PyErr_SetString(PyExc_SystemError, "unexpected C++ exception during module initialisation");
   }
   Py_CLEAR(g_module);
-  g_dict = nullptr;
   return -1;
 }
 
@@ -198,7 +213,33 @@ PyObject* module_init(const ModuleDef* def) noexcept {
   return PyModuleDef_Init(&g_moddef);
 }
 
-PyObject* module_dict() noexcept { return g_dict; }
+PyObject* module_dict() noexcept {
+  if (!g_using) return g_dict;
+  PyObject* dict = t_dict;
+  return dict ? dict : g_dict;
+}
+
+bool module_dict_settled() noexcept { return g_using == 0; }
+
+PyObject* g_direct = nullptr;
+
+Using::Using(PyObject* dict) noexcept : saved_(t_dict) {
+  if (g_using++ == 0) {
+    g_direct = nullptr;
+    Cached::forget_all();  // what was remembered is g_dict's
+  }
+  t_dict = dict;
+}
+
+Using::~Using() {
+  t_dict = saved_;
+  if (--g_using == 0) g_direct = g_dict;
+}
+
+[[gnu::cold]] void missing_error() noexcept {
+  PyErr_SetString(PyExc_SystemError, "error return without exception set");
+}
+
 PyObject* builtins_dict() noexcept { return g_builtins; }
 const ModuleDef& module_def() noexcept { return *g_def; }
 
@@ -210,7 +251,7 @@ static void name_error(PyObject* name) {
 
 Ref global(PyObject* name) noexcept {
   PyObject* value;
-  if (PyDict_GetItemRef(g_dict, name, &value) != 0) return Ref::steal(value);  // found, or an error
+  if (PyDict_GetItemRef(module_dict(), name, &value) != 0) return Ref::steal(value);  // found, or an error
   if (PyDict_GetItemRef(g_builtins, name, &value) != 0) return Ref::steal(value);
   name_error(name);
   return Ref();
@@ -226,13 +267,13 @@ Ref builtin(PyObject* name) noexcept {
 // ---- body statements ------------------------------------------------------
 
 bool bind(PyObject* name, Ref value) noexcept {
-  return value && PyDict_SetItem(g_dict, name, value.get()) == 0;
+  return value && PyDict_SetItem(module_dict(), name, value.get()) == 0;
 }
 
 bool import_module(const char* module) noexcept {
   Ref name = Ref::steal(PyUnicode_FromString(module));
   if (!name) return false;
-  Ref top = Ref::steal(PyImport_ImportModuleLevelObject(name.get(), g_dict, nullptr, nullptr, 0));
+  Ref top = Ref::steal(PyImport_ImportModuleLevelObject(name.get(), module_dict(), nullptr, nullptr, 0));
   if (!top) return false;
   // `import a.b` binds `a`.
   Ref first = Ref::steal(PyUnicode_FromStringAndSize(module, static_cast<Py_ssize_t>(strcspn(module, "."))));
@@ -249,7 +290,7 @@ bool import_from(const char* module, std::initializer_list<const char*> names) n
     if (!s) return false;
     PyTuple_SET_ITEM(fromlist.get(), i++, s);
   }
-  Ref mod = Ref::steal(PyImport_ImportModuleLevelObject(modname.get(), g_dict, nullptr, fromlist.get(), 0));
+  Ref mod = Ref::steal(PyImport_ImportModuleLevelObject(modname.get(), module_dict(), nullptr, fromlist.get(), 0));
   if (!mod) return false;
   for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
     PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
