@@ -26,6 +26,8 @@ def test_stubs_match_the_modules(tmp_path):
 @pytest.mark.parametrize("target", [["examples/app.py"], ["tests/typed/sample.py"],
                                     ["-m", "tools.tables.default_logger", "-m", "tools.tables"]])
 def test_strict_mypy_accepts(target):
+    if not (ROOT / target[0]).is_file() and target[0] != "-m":
+        pytest.skip(f"{target[0]} is not here (the suite runs against an installed wheel)")
     cache = ROOT / "build" / "mypy-cache"
     assert "Success" in run("-m", "mypy", "--strict", "--cache-dir", str(cache), *target, cwd=ROOT)
 
