@@ -114,14 +114,10 @@ inline void Cached::watch() noexcept {
 }
 
 inline void Cached::moved() noexcept {
-  forget_all();
-  if (g_cached_watcher < 0) return;
-  if (PyDict_Watch(g_cached_watcher, module_dict()) < 0) {
-    PyErr_Clear();
-    PyDict_ClearWatcher(g_cached_watcher);
-    PyErr_Clear();
-    g_cached_watcher = -1;
-  }
+  if (g_cached_watcher >= 0)
+    watch();  // a watcher taken before: watch the new dictionary with it
+  else
+    forget_all();
 }
 
 }  // namespace frame
