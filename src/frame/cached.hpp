@@ -9,6 +9,16 @@
 
 namespace frame {
 
+class Cached;
+
+// Per deliverable (hidden visibility keeps these private to each library).
+inline Cached* g_cached = nullptr;
+inline int g_cached_watcher = -1;
+// Moves whenever a watched dictionary changes or the module dictionary in
+// use does: a value remembered with the count it had is still what a fresh
+// read of those dictionaries would give while the count has not moved.
+inline unsigned long long g_epoch = 0;
+
 class Cached {
  public:
   // `test` is asked once per remembered object (for example whether it is
@@ -40,6 +50,11 @@ class Cached {
   // everything and watches it too if a watcher was taken before.
   static void moved() noexcept;
   static void forget_all() noexcept;
+  // Whether a value read now may be remembered against g_epoch: a watcher
+  // is at work and the module dictionary in use is the settled one.
+  static bool remembering() noexcept { return g_cached_watcher >= 0 && module_dict_settled(); }
+  // Watches one more dictionary, so that its changes move g_epoch too.
+  static bool watch_also(PyObject* dict) noexcept;
 
  private:
   PyObject* refresh(bool& passed) noexcept;
@@ -52,15 +67,13 @@ class Cached {
   Cached* next_;
 };
 
-// Per deliverable (hidden visibility keeps these private to each library).
-inline Cached* g_cached = nullptr;
-inline int g_cached_watcher = -1;
 
 inline Cached::Cached(const Name& name, Test test) noexcept : name_(name), test_(test), next_(g_cached) {
   g_cached = this;
 }
 
 inline void Cached::forget_all() noexcept {
+  ++g_epoch;
   for (Cached* c = g_cached; c; c = c->next_) c->value_ = nullptr;
 }
 
@@ -111,6 +124,13 @@ inline void Cached::watch() noexcept {
     g_cached_watcher = -1;
   }
   PyErr_SetRaisedException(exc);
+}
+
+inline bool Cached::watch_also(PyObject* dict) noexcept {
+  if (g_cached_watcher < 0) return false;
+  if (PyDict_Watch(g_cached_watcher, dict) == 0) return true;
+  PyErr_Clear();
+  return false;
 }
 
 inline void Cached::moved() noexcept {

@@ -159,7 +159,11 @@ PyObject* run_here(const Function* f, Args args) noexcept {
 inline PyObject* run(const Function* f, Args args) noexcept {
   if (f->globals != g_direct) [[unlikely]]
     return run_using(f, args);
-  return run_here(f, args);
+  ++g_inflight;
+  PyObject* result = run_here(f, args);
+  if (--g_inflight == 0 && g_pending) [[unlikely]]
+    settle();
+  return result;
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {

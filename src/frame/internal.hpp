@@ -16,9 +16,17 @@ void add_traceback(PyObject* code, PyObject* globals = nullptr) noexcept;
 // SystemError for a failure that left no exception, as the interpreter says.
 void missing_error() noexcept;
 
-// The dictionary whose functions run directly (module_dict() is theirs):
-// g_dict, or nullptr while any call runs under a Using.
+// The dictionary whose functions run directly (module_dict() is theirs),
+// or nullptr while any call runs under a Using.
 extern PyObject* g_direct;
+// Direct calls running now, on any thread. While there are any, a newer
+// exec's dictionary waits: its functions run under a Using until then.
+extern int g_inflight;
+// A newer dictionary waits for the direct calls to end.
+extern bool g_pending;
+// Makes the latest exec's dictionary the direct one; call when no direct
+// call is running.
+void settle() noexcept;
 
 // While alive, this thread's name lookups, statements and traceback entries
 // use `dict` (a function made in an earlier exec's dictionary runs under

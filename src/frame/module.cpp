@@ -19,9 +19,13 @@ PyObject* g_module = nullptr;    // held from the start of exec, dropped on fail
 // The latest exec's module dictionary, owned and kept after a failed exec:
 // functions made before the failure may outlive it and still run.
 PyObject* g_dict = nullptr;
+// The dictionary whose functions run directly, owned: g_dict, except while
+// calls made directly in an earlier one are still running (an import that
+// succeeds inside such a call must not change what the call looks up).
+PyObject* g_home = nullptr;
 // Calls running now, on any thread, that look names up in a dictionary of
 // their own (see Using); while there are any, each thread's innermost one
-// is in t_dict (nullptr: g_dict).
+// is in t_dict (nullptr: g_home).
 int g_using = 0;
 thread_local PyObject* t_dict = nullptr;
 PyObject* g_builtins = nullptr;  // the builtins module's dictionary
@@ -214,26 +218,50 @@ PyObject* module_init(const ModuleDef* def) noexcept {
 }
 
 PyObject* module_dict() noexcept {
-  if (!g_using) return g_dict;
+  if (!g_using) return g_home;
   PyObject* dict = t_dict;
-  return dict ? dict : g_dict;
+  return dict ? dict : g_home;
 }
 
-bool module_dict_settled() noexcept { return g_using == 0; }
+bool module_dict_settled() noexcept { return g_using == 0 && g_home == g_dict; }
 
 PyObject* g_direct = nullptr;
+int g_inflight = 0;
+bool g_pending = false;
+
+// The latest dictionary becomes the one whose functions run directly.
+void settle() noexcept {
+  g_pending = false;
+  if (g_home != g_dict) {
+    PyObject* previous = g_home;
+    g_home = Py_XNewRef(g_dict);
+    Cached::forget_all();  // what was remembered is the previous one's
+    if (!g_using) g_direct = g_home;
+    // Its last reference may go here; finalizers it runs must not see the
+    // caller's pending exception.
+    PyObject* pending = PyErr_GetRaisedException();
+    Py_XDECREF(previous);
+    PyErr_SetRaisedException(pending);
+  }
+  if (!g_using) g_direct = g_home;
+}
 
 Using::Using(PyObject* dict) noexcept : saved_(t_dict) {
   if (g_using++ == 0) {
     g_direct = nullptr;
-    Cached::forget_all();  // what was remembered is g_dict's
+    Cached::forget_all();  // what was remembered is g_home's
   }
   t_dict = dict;
 }
 
 Using::~Using() {
   t_dict = saved_;
-  if (--g_using == 0) g_direct = g_dict;
+  if (--g_using) return;
+  if (g_inflight == 0)
+    settle();
+  else
+    g_pending = g_home != g_dict;
+  g_direct = g_home;
 }
 
 [[gnu::cold]] void missing_error() noexcept {

@@ -1,0 +1,490 @@
+"""Every value the modules remember to save work, against every change to
+what it depends on: each row changes one dependency, either between two
+calls or from inside a call (a getter, __format__, __eq__, __del__, an
+import), and checks that the next use sees what a fresh read would.
+
+Remembered values and their dependencies:
+- murkfold's limit (`_const.char_limit`): the binding of `_const` in the
+  module and in the builtins, the object's class, the classes along its MRO,
+  the class attribute's own class, the instance dictionary and its contents;
+  and nested calls, which remember their own reads.
+- quillmark's last mangled name: the class's name, the object's class, the
+  `__class__` that the class's MRO answers, the class's attribute hooks.
+- quillmark's member lookups: the `Quillmark` binding and the class's members.
+- tables' watched "columns" and remembered selection: the table dictionary,
+  and `include`/`exclude` with the keys they were asked about.
+- the frame's remembered lookups (module-level names, with the builtins as
+  fallback) and its dictionary switch (a function kept from an import that
+  failed, called across a later import that succeeds).
+"""
+
+import builtins
+import sys
+import textwrap
+
+import pytest
+
+import tools.common.murkfold as murk
+import tools.common.quillmark as quill
+import tools.common.starveil as veil
+from conftest import SUPPORT, import_tables, run_python
+
+tables, stub = import_tables()
+
+PRELUDE = """
+import builtins, gc, sys
+import tools.common.murkfold as m
+import tools.common.quillmark as q
+import tools.common.starveil as s
+from tools.common.murkfold import murkfold, _Const
+from tools.common.quillmark import Quillmark
+from tools.common.starveil import starveil
+
+OPEN, CLOSE = "\\n{\\n", "\\n...big-content hidden...\\n}\\n                "
+def hidden(text):
+    return OPEN + text + CLOSE
+
+class Acts:
+    "A leaf whose formatting runs `act` once, then gives `text`."
+    def __init__(self, act, text="x"):
+        self.act, self.text = act, text
+    def __format__(self, spec):
+        act, self.act = self.act, None
+        if act:
+            act()
+        return self.text
+"""
+
+# murkfold: each row's record starts at a limit of 3 and ends at 1 (or as
+# the row says); the leaf after a change is a short string that the walk
+# would otherwise pass on what it remembered.
+MURKFOLD = {
+    "const-binding/between": """
+        m._const = _Const(3)
+        assert murkfold("abcd") == hidden("abc")
+        m._const = _Const(1)
+        assert murkfold("abcd") == hidden("a")
+    """,
+    "const-binding/inside-format": """
+        m._const = _Const(3)
+        leaf = Acts(lambda: setattr(m, "_const", _Const(2)))
+        assert murkfold(["abc", leaf, "abc", 123]) == ["abc", leaf, hidden("ab"), hidden("12")]
+    """,
+    "const-in-builtins/between": """
+        del m._const
+        builtins._const = _Const(3)
+        assert murkfold(["abcd"]) == [hidden("abc")]
+        builtins._const = _Const(1)
+        assert murkfold(["abcd"]) == [hidden("a")]
+    """,
+    "const-in-builtins/inside-format": """
+        del m._const
+        builtins._const = _Const(3)
+        leaf = Acts(lambda: setattr(builtins, "_const", _Const(1)))
+        assert murkfold(("abc", leaf, "abc")) == ("abc", leaf, hidden("a"))
+        m._const = _Const(2)      # the module's own comes first again
+        assert murkfold("abc") == hidden("ab")
+    """,
+    "object-class/between": """
+        class A: char_limit = 3
+        class B: char_limit = 1
+        c = m._const = A()
+        assert murkfold(["abcd"]) == [hidden("abc")]
+        c.__class__ = B
+        assert murkfold(["abcd"]) == [hidden("a")]
+    """,
+    "object-class/inside-format": """
+        class A: char_limit = 3
+        class B: char_limit = 1
+        c = m._const = A()
+        def swap(): c.__class__ = B
+        leaf = Acts(swap)
+        assert murkfold({"a": "abc", "b": leaf, "c": "abc"}) == {"a": "abc", "b": leaf, "c": hidden("a")}
+    """,
+    "class-along-the-mro/between": """
+        class Base: char_limit = 3
+        class A(Base): pass
+        m._const = A()
+        assert murkfold(["abcd"]) == [hidden("abc")]
+        Base.char_limit = 1
+        assert murkfold(["abcd"]) == [hidden("a")]
+        A.char_limit = property(lambda self: 2)
+        assert murkfold(["abcd"]) == [hidden("ab")]
+    """,
+    "class-along-the-mro/inside-format": """
+        class Base: char_limit = 3
+        class A(Base): pass
+        m._const = A()
+        leaf = Acts(lambda: setattr(Base, "char_limit", 1))
+        assert murkfold(["abc", leaf, "abc"]) == ["abc", leaf, hidden("a")]
+    """,
+    # The class attribute's own class becomes a descriptor: our class's
+    # version does not move.
+    "attribute-class-gains-get/between": """
+        class Lim(int): pass
+        class C: char_limit = Lim(3)
+        m._const = C()
+        assert murkfold("abcdef") == hidden("abc")
+        Lim.__get__ = lambda self, obj, owner: 5
+        assert m._const.char_limit == 5 and murkfold("abcdef") == hidden("abcde")
+    """,
+    "attribute-class-gains-get/inside-format": """
+        class Lim: pass
+        class C: char_limit = Lim()
+        c = m._const = C()
+        c.__dict__["char_limit"] = 3     # the instance's own wins over a plain class attribute
+        assert murkfold("abcdef") == hidden("abc")
+        def arm():
+            Lim.__get__ = lambda self, obj, owner: 1
+            Lim.__set__ = lambda self, obj, value: None
+        leaf = Acts(arm)
+        assert murkfold(["abcd", leaf, "abcd"]) == [hidden("abc"), leaf, hidden("a")]
+    """,
+    "record-class-attribute-gains-get-and-set/between": """
+        class Lim: pass
+        saved = _Const.__dict__["char_limit"]
+        try:
+            _Const.char_limit = Lim()       # the instance keeps its own 4000 ...
+            m._const = _Const(3)
+            assert murkfold("abcdef") == hidden("abc")
+            Lim.__get__ = lambda self, obj, owner: 5
+            assert murkfold("abcdef") == hidden("abc")       # ... against a non-data descriptor
+            Lim.__set__ = lambda self, obj, value: None
+            assert murkfold("abcdef") == hidden("abcde")     # a data descriptor wins
+        finally:
+            _Const.char_limit = saved
+    """,
+    "instance-dictionary-replaced/between": """
+        c = m._const = _Const(3)
+        assert murkfold(["abcd"]) == [hidden("abc")]
+        object.__setattr__(c, "__dict__", {"char_limit": 1})
+        assert murkfold(["abcd"]) == [hidden("a")]
+    """,
+    "instance-dictionary-replaced/inside-format": """
+        c = m._const = _Const(3)
+        old = c.__dict__
+        leaf = Acts(lambda: object.__setattr__(c, "__dict__", {"char_limit": 1}))
+        assert murkfold(["abc", leaf, "abc"]) == ["abc", leaf, hidden("a")]
+    """,
+    "instance-value/between": """
+        c = m._const = _Const(3)
+        assert murkfold(["abcd"]) == [hidden("abc")]
+        object.__setattr__(c, "char_limit", 1)
+        assert murkfold(["abcd"]) == [hidden("a")]
+        object.__delattr__(c, "char_limit")          # the class's 4000 again
+        assert murkfold(["abcd"]) == ["abcd"]
+    """,
+    "instance-value/inside-format": """
+        c = m._const = _Const(3)
+        leaf = Acts(lambda: object.__setattr__(c, "char_limit", 1))
+        assert murkfold({"a": "abc", "b": leaf, "c": "abc"}) == {"a": "abc", "b": leaf, "c": hidden("a")}
+    """,
+    # An earlier key's __eq__ runs while a later key is stored.
+    "instance-value/inside-key-eq": """
+        c = m._const = _Const(3)
+        armed = []
+        class Key:
+            def __hash__(self): return hash("b")
+            def __eq__(self, other):
+                if armed:
+                    object.__setattr__(c, "char_limit", 1)
+                return False
+        key = Key()
+        data = {key: "x", "b": "abc", "c": "abc"}
+        armed.append(True)
+        assert murkfold(data) == {key: "x", "b": "abc", "c": hidden("a")}
+    """,
+    # A finalizer of a formatting result, run when the walk drops it.
+    "instance-value/inside-result-del": """
+        c = m._const = _Const(3)
+        class Text(str):
+            def __del__(self):
+                object.__setattr__(c, "char_limit", 1)
+        class Leaf:
+            def __format__(self, spec): return Text("y")
+        leaf = Leaf()
+        assert murkfold([leaf, "abc"]) == [leaf, hidden("a")]
+    """,
+    # A finalizer of a leaf that only the walk still holds.
+    "const-binding/inside-leaf-del": """
+        m._const = _Const()
+        box = []
+        class Vanishing:
+            def __format__(self, spec):
+                box[0].pop(0)
+                return "v" * 4001
+            def __del__(self):
+                m._const = _Const(1)
+        data = [Vanishing(), "skipped", "abc"]
+        box.append(data)
+        assert murkfold(data) == [hidden("v" * 4000), hidden("a")]
+    """,
+    # A getter that runs murkfold on a plain record: the outer call must not
+    # take the nested call's reading for its own.
+    "nested-call-in-a-getter": """
+        reads = []
+        class Lim:
+            @property
+            def char_limit(self):
+                reads.append(1)
+                saved = m._const
+                m._const = _Const(100)
+                murkfold("x")
+                m._const = saved
+                return 2 if len(reads) == 1 else 100
+        m._const = Lim()
+        assert murkfold(["abc", "abc", "abc"]) == [hidden("abc"), "abc", "abc"]
+        assert len(reads) == 4      # a test and a cut, then a test per leaf
+    """,
+    # The module imported again (the same module object) and its record
+    # replaced through it.
+    "const-binding/inside-reimport": """
+        def again():
+            del sys.modules["tools.common.murkfold"]
+            import tools.common.murkfold as same
+            assert same is m
+            same._const = _Const(1)
+        leaf = Acts(again)
+        assert murkfold(["abc", leaf, "abc"]) == ["abc", leaf, hidden("a")]
+    """,
+    "murkfold-name/inside-format": """
+        leaf = Acts(lambda: setattr(m, "murkfold", lambda value=None: "S"))
+        assert murkfold([leaf, 1, [2]]) == [leaf, "S", "S"]
+        m.murkfold = murkfold
+        assert murkfold([1, [2]]) == [1, [2]]
+        del m.murkfold
+        builtins.murkfold = lambda value=None: "B"
+        assert murkfold([1, (2,)]) == ["B", "B"]
+    """,
+}
+
+QUILLMARK = {
+    "class-name/between": """
+        Owner = type("Owner", (), {})
+        o = Owner()
+        for name, value in (("Owner", 1), ("Renamed", 2), ("Slots", 3)):
+            object.__setattr__(o, f"_{name}__a", value)
+        read = lambda: Quillmark.get_attribute(o, "__a")
+        assert read() == 1 and Quillmark.has_attribute(o, "__a")
+        Owner.__name__ = "Renamed"
+        assert read() == 2
+        Owner.__name__ = "__Slots"
+        assert read() == 3
+        Owner.__name__ = "Owner"
+        assert read() == 1
+    """,
+    "class-name/inside-getter": """
+        class Owner:
+            @property
+            def _Owner__a(self):
+                type(self).__name__ = "Other"
+                return Quillmark.get_attribute(self, "__b")
+        o = Owner()
+        o._Other__b = "new"
+        assert Quillmark.get_attribute(o, "__a") == "new"
+    """,
+    "object-class/between": """
+        class A: pass
+        class B: pass
+        o = A()
+        o._A__x, o._B__x = 1, 2
+        assert Quillmark.get_attribute(o, "__x") == 1
+        o.__class__ = B
+        assert Quillmark.get_attribute(o, "__x") == 2
+        try:
+            Quillmark.get_attribute(o, "__y")
+        except AttributeError as exc:
+            assert exc.name == "_B__y"
+        else:
+            raise AssertionError("found")
+    """,
+    "object-class/inside-getter": """
+        class B: pass
+        class A:
+            @property
+            def _A__x(self):
+                self.__class__ = B
+                return Quillmark.get_attribute(self, "__y")
+        o = A()
+        object.__setattr__(o, "_B__y", "b")
+        assert Quillmark.get_attribute(o, "__x") == "b"
+    """,
+    "class-answered-by-the-mro/between": """
+        class Base: pass
+        class Says:
+            __class__ = property(lambda self: Base)
+        Owner = type("Owner", (Base,), {})
+        o = Owner()
+        o._Owner__a, o._Base__a = 1, 2
+        assert Quillmark.get_attribute(o, "__a") == 1
+        Owner.__bases__ = (Says,)
+        assert Quillmark.get_attribute(o, "__a") == 2
+        Owner.__bases__ = (Base,)
+        assert Quillmark.get_attribute(o, "__a") == 1
+    """,
+    "class-hooks/between": """
+        class Owner: pass
+        o = Owner()
+        o._Owner__a, o._Spy__a = 1, 2
+        assert Quillmark.get_attribute(o, "__a") == 1
+        class Spy: pass
+        Owner.__getattribute__ = lambda self, name: Spy if name == "__class__" else object.__getattribute__(self, name)
+        assert Quillmark.get_attribute(o, "__a") == 2       # the object's own lookup answers __class__
+        del Owner.__getattribute__
+        assert Quillmark.get_attribute(o, "__a") == 1
+        class Meta(type):
+            __name__ = property(lambda cls: "Spy")
+        o.__class__ = Meta("Owner", (), {})
+        assert Quillmark.get_attribute(o, "__a") == 2       # the metaclass answers __name__
+    """,
+    "quillmark-name/between": """
+        class Owner: pass
+        o = Owner()
+        o._Owner__a = 1
+        assert Quillmark(o, "__a").value == 1
+        class Other(Quillmark):
+            __slots__ = ()
+            @staticmethod
+            def get_attribute(obj, attr): return "other"
+        q.Quillmark = Other
+        assert Quillmark(o, "__a").value == "other"
+        del q.Quillmark
+        builtins.Quillmark = Other
+        assert Quillmark(o, "__a").exists is True
+    """,
+    "quillmark-member/inside-getter": """
+        class Owner:
+            @property
+            def _Owner__a(self):
+                Quillmark.get_attribute = staticmethod(lambda obj, attr: "replaced")
+                return 1
+        o = Owner()
+        saved = Quillmark.__dict__["get_attribute"]
+        try:
+            acc = Quillmark(o, "__a")
+            assert acc.value == 1 and acc.value == "replaced"
+        finally:
+            Quillmark.get_attribute = saved
+        assert acc.value == 1
+    """,
+}
+
+STARVEIL = {
+    "starveil-name/inside-items": """
+        class Items(dict):
+            def items(self):
+                s.starveil = lambda name=None, value=None: "S"
+                return [("pwd", "ab"), ("b", "c")]
+        assert starveil(value=[Items(), "x"]) == [{"pwd": "S", "b": "S"}, "S"]
+    """,
+}
+
+TABLES = {
+    # The same dictionary built into two tables, its columns replaced between.
+    "watched-columns/between": """
+        table = {"columns": ["a"], "data": [{"a": 1}]}
+        assert Table(table).columns == ["a"]
+        table["columns"] = ["b"]
+        try:
+            Table(table)
+        except Exception as exc:
+            assert exc.args == ('Parameter "data"[0]["b"] not found',)
+        else:
+            raise AssertionError("columns were remembered")
+    """,
+    "selection/between": """
+        t = Table({"columns": ["a", "b"], "data": [{"a": 1, "b": 2}]})
+        include = ["a"]
+        assert t.filter(include).data == [{"a": 1}]
+        include[0] = "b"
+        assert t.filter(include).data == [{"b": 2}]
+    """,
+    # Changed once the columns are chosen: the rows follow the new selection,
+    # and the new table refuses rows that lack a chosen column.
+    "selection/inside-row-items": """
+        include = ["a", "b"]
+        class Row(dict):
+            def items(self):
+                include.remove("b")
+                return super().items()
+        t = Table({"columns": ["a", "b"], "data": [{"a": 1, "b": 2}, Row(a=3, b=4), {"a": 5, "b": 6}]})
+        try:
+            t.filter(include)
+        except ValueError as exc:
+            assert exc.args == ('Parameter "data"[1] length not match with "columns" length',)
+        else:
+            raise AssertionError("the selection was remembered")
+    """,
+}
+
+ROWS = [pytest.param(code, id=f"{group}:{name}")
+        for group, rows in (("murkfold-limit", MURKFOLD), ("quillmark", QUILLMARK), ("starveil", STARVEIL),
+                            ("tables", TABLES))
+        for name, code in rows.items()]
+
+
+@pytest.fixture
+def restored():
+    """The module namespaces and the builtins back as they were."""
+    saved = [(vars(mod), dict(vars(mod))) for mod in (murk, quill, veil, tables, builtins)]
+    yield
+    for ns, items in saved:
+        for name in [n for n in ns if n not in items]:
+            del ns[name]
+        for name, value in items.items():
+            if ns.get(name, ns) is not value:
+                ns[name] = value
+
+
+@pytest.mark.parametrize("code", ROWS)
+def test_remembered_values_follow_their_dependencies(code, restored):
+    namespace = {"Table": tables.Table}
+    exec(textwrap.dedent(PRELUDE) + textwrap.dedent(code), namespace)
+
+
+# A function kept from an import that failed runs in its own module
+# dictionary, before, during and after a later import that succeeds inside
+# its call. The `logging` decorator keeps filter and fails the first import;
+# the second import happens while filter reads a field.
+KEPT_FILTER = """
+    import sys, types
+    kept = []
+    def refusing(prefix):
+        def keep(f):
+            kept.append(f)
+            if len(kept) == 2:
+                raise RuntimeError("refused")
+            return f
+        return keep
+    sys.modules["logger"] = types.SimpleNamespace(logging=refusing)
+    try:
+        import tools.tables.tables
+    except RuntimeError:
+        pass
+    old = kept[1].__globals__
+    old["Table"] = lambda table, logger: ("old Table", table["columns"])
+    sys.path.insert(0, {support!r})
+    del sys.modules["logger"]
+    class Source:
+        _Table__data = []
+        logs = []
+        def __getattribute__(self, name):
+            if name == "_Table__columns" and "tools.tables.tables" not in sys.modules:
+                import tools.tables.tables as again
+                assert again.__dict__ is not old and again.Table is not old["Table"]
+            return object.__getattribute__(self, name)
+        @property
+        def _Table__columns(self):
+            return ["a"]
+        filter = types.SimpleNamespace(logger=None)
+    print(kept[1](Source()))
+    print(kept[1](Source()))
+    import tools.tables.tables as again
+    print(again.Table({{"columns": ["a"], "data": []}}).filter().columns)
+"""
+
+
+def test_kept_function_across_a_successful_import():
+    out = run_python(KEPT_FILTER.format(support=SUPPORT)).stdout
+    assert out.splitlines() == ["('old Table', ['a'])"] * 2 + ["['a']"]
+
