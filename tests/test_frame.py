@@ -186,6 +186,46 @@ def test_function_attributes():
     assert str(inspect.signature(f)) == "(file: 'Path | str' = None, func: 'Callable | Type' = None) -> 'Path | None'"
 
 
+# Each function's traceback entries name it at a fixed line of its module's
+# source path; binding errors add exactly that entry.
+LINES = [
+    ("tools.common.siteward", "siteward", 7),
+    ("tools.common.murkfold", "murkfold", 13),
+    ("tools.common.starveil", "starveil", 9),
+    ("tools.dawnlog.dawnlog", "dawnlog", 39),
+    ("tools.common.quillmark", "Quillmark.__init__", 50),
+    ("tools.common.quillmark", "Quillmark.name.fget", 60),
+    ("tools.common.quillmark", "Quillmark.value.fget", 69),
+    ("tools.common.quillmark", "Quillmark.value.fset", 77),
+    ("tools.common.quillmark", "Quillmark.exists.fget", 86),
+    ("tools.common.quillmark", "Quillmark.get_name", 99),
+    ("tools.common.quillmark", "Quillmark.get_attribute", 112),
+    ("tools.common.quillmark", "Quillmark.set_attribute", 125),
+    ("tools.common.quillmark", "Quillmark.has_attribute", 134),
+    ("tools.tables.tables", "Table.__init__.__wrapped__", 12),
+    ("tools.tables.tables", "Table.columns.fget", 45),
+    ("tools.tables.tables", "Table.data.fget", 52),
+    ("tools.tables.tables", "Table.__repr__", 62),
+    ("tools.tables.tables", "Table.__str__", 65),
+    ("tools.tables.tables", "Table.filter.__wrapped__", 68),
+]
+
+
+@pytest.mark.parametrize("module, path, line", LINES)
+def test_traceback_lines_and_repr(module, path, line):
+    f = target(module, path)
+    with pytest.raises(TypeError) as info:
+        f(*[None] * (f.__code__.co_argcount + 1))
+    tb = info.value.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    code = tb.tb_frame.f_code
+    assert (code.co_filename, code.co_name, tb.tb_lineno) == (module.replace(".", "/").replace("tools/", "src/tools/", 1),
+                                                              f"{module}.{f.__qualname__}", line)
+    assert f.__code__.co_firstlineno == line
+    assert repr(f) == f"<function {f.__qualname__} at {id(f):#x}>"
+
+
 def test_function_binds_like_the_hosts_functions():
     class Located:
         where = siteward
@@ -368,6 +408,26 @@ def test_functions_kept_past_a_failed_exec_use_their_own_dictionary(setup, calls
     code = textwrap.dedent(setup) + "calls = " + textwrap.dedent(calls).strip() + "\n"
     code += textwrap.dedent(KEPT_CALLS).replace("{module}", module).replace("{works}", works)
     assert run_python(code).stdout.splitlines() == expected
+
+
+def test_exec_of_a_second_module_object_is_refused():
+    # Two module objects made from the same definition: once one has been
+    # executed, the other cannot be.
+    out = run_python("""
+        import _imp, importlib.util
+        spec = importlib.util.find_spec("tools.common.siteward")
+        first, second = _imp.create_dynamic(spec), _imp.create_dynamic(spec)
+        print(first is not second)
+        _imp.exec_dynamic(first)
+        try:
+            _imp.exec_dynamic(second)
+        except RuntimeError as exc:
+            print(exc)
+        _imp.exec_dynamic(first)   # the held one again: nothing happens
+        print(_imp.create_dynamic(spec) is first, first.siteward("/a/b"))
+    """).stdout
+    assert out.splitlines() == [
+        "True", "Module 'siteward' has already been imported. Re-initialisation is not supported.", "True /a"]
 
 
 def test_from_import_falls_back_to_the_module_table():

@@ -6,6 +6,7 @@ import dataclasses
 import gc
 import inspect
 import sys
+import traceback
 
 import pytest
 
@@ -222,45 +223,6 @@ def test_missing_const_is_a_name_error(monkeypatch):
     assert murkfold("ab") == OPEN + "a" + CLOSE
 
 
-def test_limit_changed_during_the_walk(monkeypatch):
-    """Every way Python code can change the limit mid-walk is seen by the
-    leaves after it."""
-    monkeypatch.setattr(mod, "_const", _Const())
-
-    class Rebinds:
-        def __format__(self, fmt):
-            mod._const = _Const(char_limit=2)
-            return "x"
-
-    class Mutates:
-        def __format__(self, fmt):
-            object.__setattr__(mod._const, "char_limit", 1)
-            return "y"
-
-    leaf = Rebinds()
-    assert murkfold(["abc", leaf, "abc", 123]) == ["abc", leaf, OPEN + "ab" + CLOSE, OPEN + "12" + CLOSE]
-    monkeypatch.setattr(mod, "_const", _Const())
-    leaf = Mutates()
-    assert murkfold({"a": "ab", "b": leaf, "c": "ab"}) == {"a": "ab", "b": leaf, "c": OPEN + "a" + CLOSE}
-
-
-def test_limit_changed_by_a_finalizer_the_walk_triggers(monkeypatch):
-    monkeypatch.setattr(mod, "_const", _Const())
-    box = []
-
-    class Vanishing:
-        def __format__(self, fmt):
-            box[0].pop(0)     # only the walk still holds this object
-            return "v" * 4001
-
-        def __del__(self):
-            mod._const = _Const(char_limit=1)
-
-    data = [Vanishing(), "skipped", "abc"]
-    box.append(data)
-    assert murkfold(data) == [hidden("v" * 4001), OPEN + "a" + CLOSE]
-
-
 class MyDict(dict):
     pass
 
@@ -375,6 +337,8 @@ def test_traceback_entries_per_level_and_for_tuples():
     # its genexpr, the leaf's nested call
     assert tb_names(info.value)[1:-1] == [ENTRY, ENTRY, ENTRY, GENEXPR, ENTRY]
     assert tb_names(info.value)[-1][1] == "__format__"
+    assert {line for frame, line in traceback.walk_tb(info.value.__traceback__)
+            if frame.f_code.co_filename == FILE} == {13}
 
 
 def test_bad_arguments():
@@ -403,21 +367,6 @@ def test_rebound_name_replaces_the_results(rebind):
     rebind("murkfold", lambda value=None: "R")
     assert murkfold([1, {"a": 2}, (3,)]) == ["R", "R", "R"]
     assert murkfold(5) == 5           # the top-level call is the function itself
-
-
-def test_rebinding_during_the_walk_takes_effect_at_the_next_element():
-    class Switch:
-        def __format__(self, fmt):
-            mod.murkfold = lambda value=None: "S"
-            return "s"
-
-    original = mod.murkfold
-    try:
-        switch = Switch()
-        assert murkfold([switch, 1, [2]]) == [switch, "S", "S"]
-    finally:
-        mod.murkfold = original
-    assert murkfold([1, [2]]) == [1, [2]]
 
 
 def test_missing_name_falls_back_to_builtins_then_fails(monkeypatch):

@@ -412,30 +412,6 @@ def test_class_changes_seen_at_once(monkeypatch):
     assert not t.exists and t.name == "_Foo__secret"
 
 
-def test_reads_follow_changes_of_the_owner_class():
-    # get_attribute remembers the name it worked out last: every change that
-    # alters the mangled name must be seen at the next read.
-    Owner = type("Owner", (Plain,), {})
-    o = Owner()
-    for cls_name, value in (("Owner", 1), ("Renamed", 2), ("__Slots", 3), ("Slots", 3)):
-        object.__setattr__(o, f"_{cls_name.lstrip('_')}__a", value)
-    read = lambda: Quillmark.get_attribute(o, "__a")  # noqa: E731
-    assert read() == 1 and Quillmark.has_attribute(o, "__a")
-    Owner.__name__ = "Renamed"
-    assert read() == 2
-    Owner.__name__ = "__Slots"
-    assert read() == 3
-    Owner.__name__ = "Owner"
-    assert read() == 1
-    Owner.__bases__ = (Reporting,)  # __class__ now reports Slots
-    assert read() == 3
-    Owner.__bases__ = (Plain,)
-    o.__class__ = type("Renamed", (Plain,), {})
-    assert read() == 2 and Quillmark.get_attribute(o, "__" + "a") == 2
-    with pytest.raises(AttributeError, match="_Renamed__b"):
-        Quillmark.get_attribute(o, "__b")
-
-
 def test_recursion_is_an_error():
     class Loop:
         @property

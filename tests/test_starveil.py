@@ -5,6 +5,7 @@ traceback entries."""
 import collections
 import gc
 import inspect
+import traceback
 
 import pytest
 
@@ -146,6 +147,8 @@ def test_non_string_keys_fail_the_type_test(key, type_name):
     with pytest.raises(TypeError) as info:
         starveil(value=[({key: "v"},)])
     assert tb_names(info.value)[1:] == [ENTRY, ENTRY, GENEXPR, ENTRY]
+    assert {line for frame, line in traceback.walk_tb(info.value.__traceback__)
+            if frame.f_code.co_filename == FILE} == {9}
 
 
 def test_string_subclass_key_fails_with_the_note():

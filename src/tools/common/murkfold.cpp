@@ -43,110 +43,174 @@ bool is_murkfold(PyObject* f) noexcept { return frame::is_function(f, murkfold_d
 
 frame::Cached self_ref{murkfold_name, is_murkfold}, const_ref{const_name};
 
-// What the type of `_const` says about reading `char_limit` from its
-// instances, remembered while the type keeps the version tag it had: the
-// host gives a type a new tag whenever a dictionary along its MRO changes,
-// and never an old tag to a new type.
-struct TypeRead {
-  PyTypeObject* type = nullptr;  // compared only, never dereferenced
+// `_const.char_limit`, remembered between uses and between calls while
+// nothing it depends on has changed. Only a plain read is remembered:
+// generic attribute access, no descriptor under the name along the type's
+// MRO, an instance dictionary with exact-string keys only and an exact int
+// found. Such a read depends on exactly these, and each check below looks
+// at every one of them, running no Python code:
+// - the binding of `_const` (module dictionary, builtins): watched, so any
+//   change moves frame::g_epoch; the module dictionary in use: the settled
+//   one (switching moves g_epoch too);
+// - the object's type: still the same type object;
+// - the lookups along its MRO: the type's version tag, which the host
+//   changes whenever a dictionary along the MRO changes;
+// - the class attribute under the name, if any: still no descriptor (its
+//   class can gain __get__ without our type's tag moving);
+// - the instance dictionary: still the same dictionary object (assigning
+//   __dict__ changes no dictionary), still with exact-string keys only (a
+//   key of another kind can only come in through the dictionary itself,
+//   which is watched), and what it holds under the name: looked up again,
+//   since an attribute stored in an object's inline values reaches no
+//   watcher.
+// Records of the deliverable, like frame::Held: never released.
+struct LimitMemo {
+  unsigned long long epoch = 0;
+  PyObject* holder = nullptr;     // held
+  PyTypeObject* type = nullptr;   // compared only; `holder` keeps it alive while equal
   unsigned int tag = 0;
-  // Generic attribute access and no descriptor under the name: the read is
-  // a plain lookup that runs no Python code.
-  bool plain = false;
-  // Plain, and instances keep a managed dictionary: the instance's own
-  // entry, else `in_type`, is what the generic lookup finds.
-  bool managed = false;
-  PyObject* in_type = nullptr;  // borrowed from the type's dictionary; may be nullptr
+  PyObject* in_type = nullptr;    // borrowed from the MRO; valid while `tag` holds
+  PyObject* dict = nullptr;       // held
+  PyObject* found = nullptr;      // what `dict` held under the name (compared only), or nullptr
+  PyObject* value = nullptr;      // held; an exact int
+  Py_ssize_t n = 0;               // `value`, clamped
 
-  void learn(PyTypeObject* t) noexcept {
-    const unsigned int before = t->tp_version_tag;
-    PyObject* attr = t->tp_getattro == PyObject_GenericGetAttr ? _PyType_Lookup(t, char_limit) : nullptr;
-    plain = t->tp_getattro == PyObject_GenericGetAttr && (!attr || !Py_TYPE(attr)->tp_descr_get);
-    managed = plain && (t->tp_flags & Py_TPFLAGS_MANAGED_DICT);
-    in_type = attr;
-    // Remembered only once a tag was seen before the lookup and still holds.
-    type = before && t->tp_version_tag == before ? t : nullptr;
-    tag = before;
-  }
-
-  // `obj.char_limit`, new reference or nullptr with the error.
-  PyObject* read(PyObject* obj) noexcept {
-    PyTypeObject* t = Py_TYPE(obj);
-    if (t != type || t->tp_version_tag != tag || !tag) learn(t);
-    if (!managed) return PyObject_GetAttr(obj, char_limit);
-    Ref dict = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
-    if (!dict) return nullptr;
-    PyObject* found;
-    const int status = PyDict_GetItemRef(dict.get(), char_limit, &found);
-    if (status) return status > 0 ? found : nullptr;
-    // Not in the instance: the type's attribute (unless the lookup ran code
-    // that changed the type), or the generic lookup's own error.
-    if (in_type && t == type && t->tp_version_tag == tag) return Py_NewRef(in_type);
-    return PyObject_GetAttr(obj, char_limit);
-  }
-} g_type_read;
-
-// `_const.char_limit` as the current call sees it. A value read through the
-// plain lookup is remembered until anything happens that could run Python
-// code (a callback, a call through a rebound name, the last reference of an
-// object dropped), so every limit test and every cut still sees what a fresh
-// read would give.
-struct Limit {
-  bool fresh = false;   // `value` is what a read now would give
-  bool exact = false;   // `value` is an exact int; then `n` is it, clamped
-  Py_ssize_t n = 0;
-  Ref value;
-
-  bool read() noexcept {
-    if (fresh) return true;
-    bool unused;
-    PyObject* c = const_ref.get(unused);
-    if (!c) return false;
-    Ref holder = Ref::borrow(c);
-    Ref v = Ref::steal(g_type_read.read(c));
-    const bool plain = g_type_read.plain;
-    if (!v) return false;
-    exact = PyLong_CheckExact(v.get());
-    if (exact) {
-      int overflow;
-      long long x = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
-      n = overflow > 0 ? PY_SSIZE_T_MAX : overflow < 0 ? PY_SSIZE_T_MIN : static_cast<Py_ssize_t>(x);
+  bool valid() const noexcept {
+    if (!value || epoch != frame::g_epoch || !frame::module_dict_settled()) return false;
+    if (Py_TYPE(holder) != type || type->tp_version_tag != tag) return false;
+    if (in_type && Py_TYPE(in_type)->tp_descr_get) return false;
+    PyObject* now = PyObject_GenericGetDict(holder, nullptr);
+    if (!now) {
+      PyErr_Clear();  // a fresh read meets the same failure and reports it
+      return false;
     }
-    value = std::move(v);
-    fresh = plain;
+    Py_DECREF(now);  // the object still holds it
+    if (now != dict) return false;
+    // Exact-string keys only: the lookup runs no code.
+    PyObject* held;
+    if (PyDict_GetItemRef(dict, char_limit, &held) < 0) {
+      PyErr_Clear();
+      return false;
+    }
+    Py_XDECREF(held);  // the dictionary still holds it
+    return held == found;
+  }
+
+  void remember(unsigned long long at, PyObject* h, PyTypeObject* t, unsigned int tg, PyObject* attr, PyObject* d,
+                PyObject* in_dict, PyObject* v) noexcept {
+    PyObject* old_holder = holder;
+    PyObject* old_dict = dict;
+    PyObject* old_value = value;
+    epoch = at;
+    holder = Py_NewRef(h);
+    type = t;
+    tag = tg;
+    in_type = attr;
+    dict = Py_NewRef(d);
+    found = in_dict;
+    value = Py_NewRef(v);
+    n = clamp(v);
+    // Released with everything above in place: finalizers that run now see
+    // a consistent record (and move g_epoch if they change what it names).
+    Py_XDECREF(old_value);
+    Py_XDECREF(old_dict);
+    Py_XDECREF(old_holder);
+  }
+
+  static Py_ssize_t clamp(PyObject* exact) noexcept {
+    int overflow;
+    long long x = PyLong_AsLongLongAndOverflow(exact, &overflow);
+    return overflow > 0 ? PY_SSIZE_T_MAX : overflow < 0 ? PY_SSIZE_T_MIN : static_cast<Py_ssize_t>(x);
+  }
+} g_memo;
+
+bool exact_string_keys(PyObject* dict) noexcept {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value))
+    if (!PyUnicode_CheckExact(key)) return false;
+  return true;
+}
+
+// `_const.char_limit` read now (a new reference, or nullptr with the
+// error), remembered in g_memo when the read is plain.
+PyObject* read_limit() noexcept {
+  // Taken before anything runs: a change made while reading makes what is
+  // remembered stale at once.
+  const unsigned long long epoch = frame::g_epoch;
+  const bool remembering = frame::Cached::remembering();
+  bool unused;
+  PyObject* c = const_ref.get(unused);
+  if (!c) return nullptr;
+  Ref holder = Ref::borrow(c);
+  PyTypeObject* type = Py_TYPE(c);
+  const unsigned int tag = type->tp_version_tag;
+  bool plain = remembering && tag && type->tp_getattro == PyObject_GenericGetAttr;
+  PyObject* in_type = nullptr;
+  Ref dict;
+  if (plain) {
+    in_type = _PyType_Lookup(type, char_limit);
+    plain = type->tp_version_tag == tag && (!in_type || !Py_TYPE(in_type)->tp_descr_get);
+  }
+  if (plain) {
+    dict = Ref::steal(PyObject_GenericGetDict(c, nullptr));
+    if (!dict) PyErr_Clear();  // no instance dictionary: read it the usual way
+    plain = dict && exact_string_keys(dict.get()) && frame::Cached::watch_also(dict.get());
+  }
+  Ref value = Ref::steal(PyObject_GetAttr(c, char_limit));
+  if (!value) return nullptr;
+  if (plain && PyLong_CheckExact(value.get())) {
+    // What the instance dictionary holds under the name (the value), or
+    // nothing (then the class attribute was the value).
+    PyObject* in_dict;
+    if (PyDict_GetItemRef(dict.get(), char_limit, &in_dict) < 0) {
+      PyErr_Clear();
+    } else {
+      Py_XDECREF(in_dict);  // the dictionary still holds it
+      if (value.get() == (in_dict ? in_dict : in_type))
+        g_memo.remember(epoch, c, type, tag, in_type, dict.get(), in_dict, value.get());
+    }
+  }
+  return value.release();
+}
+
+// The limit as every use sees it: what g_memo holds while it is valid,
+// otherwise a fresh read of `_const.char_limit`.
+struct Limit {
+  // Whether the limit is known to be an exact int without reading, and then
+  // `n` is it.
+  [[gnu::always_inline]] static bool known(Py_ssize_t& n) noexcept {
+    if (!g_memo.valid()) return false;
+    n = g_memo.n;
     return true;
   }
 
-  // Whether every text of at most `len` characters is within the limit.
-  bool holds(Py_ssize_t len) const noexcept { return fresh && exact && len <= n; }
+  // Whether every text of at most `len` characters is within the limit,
+  // known without reading.
+  static bool holds(Py_ssize_t len) noexcept {
+    Py_ssize_t n;
+    return known(n) && len <= n;
+  }
 
-  // 1 when `len` is over the limit, 0 when not, -1 with an error.
-  int over(Py_ssize_t len) noexcept {
-    if (!read()) return -1;
-    if (exact) return len > n;
+  // 1 when `len` is over the limit, 0 when not, -1 with an error: the limit
+  // test, comparing as `len > char_limit` does.
+  static int over(Py_ssize_t len) noexcept {
+    Py_ssize_t n;
+    if (known(n)) return len > n;
+    Ref value = Ref::steal(read_limit());
+    if (!value) return -1;
+    if (PyLong_CheckExact(value.get())) return len > clamp(value.get());
     Ref count = Ref::steal(PyLong_FromSsize_t(len));
     if (!count) return -1;
-    Ref keep = value.copy();
-    fresh = false;  // the comparison may run Python code
-    return PyObject_RichCompareBool(count.get(), keep.get(), Py_GT);
+    return PyObject_RichCompareBool(count.get(), value.get(), Py_GT);
   }
 
-  // Where the cut ends in a text of `len` characters, by slice rules; only
-  // for an exact int limit.
-  Py_ssize_t stop(Py_ssize_t len) const noexcept {
-    Py_ssize_t stop = n;
-    if (stop < 0) stop = stop + len < 0 ? 0 : stop + len;
-    return stop > len ? len : stop;
-  }
+  static Py_ssize_t clamp(PyObject* exact) noexcept { return LimitMemo::clamp(exact); }
 
-  // The text's first `char_limit` characters, by slice rules, for a limit
-  // that is not an exact int.
-  Ref cut(PyObject* text) noexcept {
-    Ref keep = value.copy();
-    fresh = false;  // __index__ may run Python code
-    Ref slice = Ref::steal(PySlice_New(nullptr, keep.get(), nullptr));
-    if (!slice) return Ref();
-    return Ref::steal(PyObject_GetItem(text, slice.get()));
+  // Where a cut at `n` ends in a text of `len` characters, by slice rules.
+  static Py_ssize_t stop(Py_ssize_t n, Py_ssize_t len) noexcept {
+    if (n < 0) n = n + len < 0 ? 0 : n + len;
+    return n > len ? len : n;
   }
 };
 
@@ -157,15 +221,14 @@ constexpr Py_ssize_t kCompactTextMax = 11;
 
 struct Walker {
   frame::Depth depth;
-  Limit limit;
 
-  void code_ran() noexcept { limit.fresh = false; }
   PyObject* nested(PyObject* name, PyObject* value) noexcept;
 
   // A nested call taken inline on a leaf that is surely within the limit.
-  bool quick(PyObject*, PyObject* v, PyObject*& result) noexcept {
+  // While the loop is quiet, the limit checked before still stands.
+  bool quick(PyObject*, PyObject* v, PyObject*& result, bool& quiet) noexcept {
     bool ours;
-    if (!limit.fresh || !limit.exact || !self_ref.peek(ours) || !ours || !depth.can_enter()) return false;
+    if (!self_ref.peek(ours) || !ours || !depth.can_enter()) return false;
     PyTypeObject* type = Py_TYPE(v);
     Py_ssize_t most;
     if (type == &PyUnicode_Type)
@@ -176,7 +239,11 @@ struct Walker {
       most = kFloatTextMax;
     else
       return false;
-    if (most > limit.n) return false;
+    if (!quiet) {
+      if (!g_memo.valid()) return false;
+      quiet = true;
+    }
+    if (most > g_memo.n) return false;
     result = Py_NewRef(v);
     return true;
   }
@@ -239,10 +306,17 @@ void put(PyObject* out, Py_ssize_t at, PyObject* text, Py_ssize_t n) noexcept {
   return out;
 }
 
-[[gnu::noinline]] PyObject* hidden(Walker& w, PyObject* text) noexcept {
-  if (!w.limit.read()) return nullptr;
-  if (w.limit.exact) return excerpt(text, w.limit.stop(PyUnicode_GET_LENGTH(text)));
-  Ref part = w.limit.cut(text);
+// The excerpt of a text over the limit, the limit read afresh for the cut.
+[[gnu::noinline]] PyObject* hidden(PyObject* text) noexcept {
+  Py_ssize_t n;
+  if (Limit::known(n)) return excerpt(text, Limit::stop(n, PyUnicode_GET_LENGTH(text)));
+  Ref limit = Ref::steal(read_limit());
+  if (!limit) return nullptr;
+  if (PyLong_CheckExact(limit.get()))
+    return excerpt(text, Limit::stop(Limit::clamp(limit.get()), PyUnicode_GET_LENGTH(text)));
+  Ref slice = Ref::steal(PySlice_New(nullptr, limit.get(), nullptr));
+  if (!slice) return nullptr;
+  Ref part = Ref::steal(PyObject_GetItem(text, slice.get()));
   if (!part) return nullptr;
   Ref head = Ref::steal(PyUnicode_Concat(opening, part.get()));
   if (!head) return nullptr;
@@ -250,10 +324,10 @@ void put(PyObject* out, Py_ssize_t at, PyObject* text, Py_ssize_t n) noexcept {
 }
 
 // The leaf itself when its text is within the limit, else its excerpt.
-PyObject* judge(Walker& w, PyObject* leaf, PyObject* text) noexcept {
-  int over = w.limit.over(PyUnicode_GET_LENGTH(text));
+PyObject* judge(PyObject* leaf, PyObject* text) noexcept {
+  int over = Limit::over(PyUnicode_GET_LENGTH(text));
   if (over < 0) return nullptr;
-  return over ? hidden(w, text) : Py_NewRef(leaf);
+  return over ? hidden(text) : Py_NewRef(leaf);
 }
 
 // A conversion that failed: ValueError (the int-to-text digit limit among
@@ -266,10 +340,10 @@ PyObject* judge(Walker& w, PyObject* leaf, PyObject* text) noexcept {
   return Py_NewRef(failure.get());
 }
 
-PyObject* judge_converted(Walker& w, PyObject* leaf, PyObject* text) noexcept {
+PyObject* judge_converted(PyObject* leaf, PyObject* text) noexcept {
   if (!text) return conversion_failed();
   Ref owned = Ref::steal(text);
-  return judge(w, leaf, text);
+  return judge(leaf, text);
 }
 
 // Decimal digits of a magnitude that fits 64 bits.
@@ -287,57 +361,59 @@ int digits(unsigned long long u) noexcept {
 constexpr double kLog10Of2 = 0.30102999566398119521;
 // Ints of at most this many bits have at most 640 digits, which no setting
 // of the int-to-text digit limit refuses (it cannot be set below 640).
-constexpr size_t kNoLimitBits = 2126;
+constexpr int64_t kNoLimitBits = 2126;
 
-[[gnu::noinline]] PyObject* int_leaf(Walker& w, PyObject* v) noexcept {
-  // The length is only worked out while the limit is a remembered exact int;
-  // otherwise the text is built and tested once, as usual. Up to
-  // kNoLimitBits the conversion is plain C code that cannot fail, so it
-  // makes no difference that the limit was read before it.
+[[gnu::noinline]] PyObject* int_leaf(PyObject* v) noexcept {
+  // The length is worked out only while the limit is known without reading;
+  // otherwise the text is built and tested, as usual. Up to kNoLimitBits the
+  // conversion is plain C code that cannot fail, so leaving it out is not
+  // seen.
   int overflow;
   long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
   if (!overflow) {
     unsigned long long mag = x < 0 ? 0ULL - static_cast<unsigned long long>(x) : static_cast<unsigned long long>(x);
-    if (w.limit.holds(digits(mag) + (x < 0))) return Py_NewRef(v);
-  } else if (w.limit.fresh && w.limit.exact) {
-    const size_t bits = _PyLong_NumBits(v);
-    // |v| < 2**bits bounds the number of digits.
-    const auto most = static_cast<Py_ssize_t>(static_cast<double>(bits) * kLog10Of2) + 1 + (overflow < 0);
-    if (bits <= kNoLimitBits && w.limit.holds(most)) return Py_NewRef(v);
+    if (Limit::holds(digits(mag) + (x < 0))) return Py_NewRef(v);
+  } else {
+    // |v| < 2**bits bounds the number of digits. (The count's type is
+    // size_t up to 3.14 and int64_t from 3.15.)
+    const auto bits = static_cast<int64_t>(_PyLong_NumBits(v));
+    if (bits >= 0 && bits <= kNoLimitBits) {
+      const auto most = static_cast<Py_ssize_t>(static_cast<double>(bits) * kLog10Of2) + 1 + (overflow < 0);
+      if (Limit::holds(most)) return Py_NewRef(v);
+    } else if (bits < 0) {
+      PyErr_Clear();
+    }
   }
   // Over the limit, near it, or long enough for the digit limit to matter.
-  PyObject* text = PyLong_Type.tp_repr(v);
-  if (overflow) w.code_ran();  // very long ints are converted by Python code
-  return judge_converted(w, v, text);
+  return judge_converted(v, PyLong_Type.tp_repr(v));
 }
 
-[[gnu::noinline]] PyObject* other_leaf(Walker& w, PyObject* v) noexcept {
+[[gnu::noinline]] PyObject* other_leaf(PyObject* v) noexcept {
   if (PyFloat_CheckExact(v)) {
-    if (w.limit.holds(kFloatTextMax)) return Py_NewRef(v);
-    return judge_converted(w, v, PyFloat_Type.tp_repr(v));
+    if (Limit::holds(kFloatTextMax)) return Py_NewRef(v);
+    return judge_converted(v, PyFloat_Type.tp_repr(v));
   }
-  PyObject* text = PyObject_Format(v, empty);
-  w.code_ran();
-  return judge_converted(w, v, text);
+  return judge_converted(v, PyObject_Format(v, empty));
 }
 
-[[gnu::noinline]] PyObject* str_leaf(Walker& w, PyObject* v) noexcept { return judge(w, v, v); }
+[[gnu::noinline]] PyObject* str_leaf(PyObject* v) noexcept { return judge(v, v); }
 
 // One call's body: None becomes the empty string, containers are rebuilt,
 // leaves are judged by their text.
 PyObject* walk(Walker& w, PyObject* v) noexcept {
   if (v == Py_None) v = empty;
   PyTypeObject* type = Py_TYPE(v);
-  if (type == &PyUnicode_Type) return w.limit.holds(PyUnicode_GET_LENGTH(v)) ? Py_NewRef(v) : str_leaf(w, v);
+  if (type == &PyUnicode_Type) return Limit::holds(PyUnicode_GET_LENGTH(v)) ? Py_NewRef(v) : str_leaf(v);
   if (type == &PyDict_Type) return walk::exact_dict(w, v);
   if (PyDict_Check(v)) return walk::dict_items(w, v);
   if (PyList_Check(v)) return walk::list(w, v, nullptr);
   if (PyTuple_Check(v)) return walk::tuple(w, v, nullptr, genexpr_site);
   if (type == &PyLong_Type) {
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)) && w.limit.holds(kCompactTextMax)) return Py_NewRef(v);
-    return int_leaf(w, v);
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)) && Limit::holds(kCompactTextMax))
+      return Py_NewRef(v);
+    return int_leaf(v);
   }
-  return other_leaf(w, v);
+  return other_leaf(v);
 }
 
 // A nested call through the module-level name: inline while the name is
@@ -356,9 +432,7 @@ PyObject* Walker::nested(PyObject*, PyObject* value) noexcept {
 
 [[gnu::noinline]] PyObject* Walker::call_out(PyObject* f, PyObject* value) noexcept {
   Ref callee = Ref::borrow(f);
-  PyObject* result = frame::call(callee.get(), {value}, &kw_value).release();
-  code_ran();
-  return result;
+  return frame::call(callee.get(), {value}, &kw_value).release();
 }
 
 PyObject* murkfold(Args args) {

@@ -47,7 +47,7 @@ const FunctionDef init_def{
     .qualname = "Quillmark.__init__",
     .params = {{"self"}, {"obj", "Any"}, {"attr", "str", {}, &PyUnicode_Type}},
     .body = init_body,
-    .line = __LINE__,
+    .line = 50,
 };
 
 const FunctionDef name_def{
@@ -57,7 +57,7 @@ const FunctionDef name_def{
     .returns = "str",
     .return_test = &PyUnicode_Type,
     .body = name_body,
-    .line = __LINE__,
+    .line = 60,
 };
 
 const FunctionDef value_get_def{
@@ -66,7 +66,7 @@ const FunctionDef value_get_def{
     .params = {{"self"}},
     .returns = "Any",
     .body = value_get_body,
-    .line = __LINE__,
+    .line = 69,
 };
 
 const FunctionDef value_set_def{
@@ -74,7 +74,7 @@ const FunctionDef value_set_def{
     .qualname = "Quillmark.value",
     .params = {{"self"}, {"value", "Any"}},
     .body = value_set_body,
-    .line = __LINE__,
+    .line = 77,
 };
 
 const FunctionDef exists_def{
@@ -83,7 +83,7 @@ const FunctionDef exists_def{
     .params = {{"self"}},
     .returns = "bool",
     .body = exists_body,
-    .line = __LINE__,
+    .line = 86,
 };
 
 const FunctionDef get_name_def{
@@ -96,7 +96,7 @@ const FunctionDef get_name_def{
            "            :param attr: attribute name\n"
            "            :return: attribute name (mangled, for private attributes)\n            ",
     .body = get_name_body,
-    .line = __LINE__,
+    .line = 99,
 };
 
 const FunctionDef get_attribute_def{
@@ -109,7 +109,7 @@ const FunctionDef get_attribute_def{
            "            :param attr: attribute name\n"
            "            :return: attribute value\n            ",
     .body = get_attribute_body,
-    .line = __LINE__,
+    .line = 112,
 };
 
 const FunctionDef set_attribute_def{
@@ -122,7 +122,7 @@ const FunctionDef set_attribute_def{
            "            :param value: attribute value\n"
            "            :return:\n            ",
     .body = set_attribute_body,
-    .line = __LINE__,
+    .line = 125,
 };
 
 const FunctionDef has_attribute_def{
@@ -131,7 +131,7 @@ const FunctionDef has_attribute_def{
     .params = {{"obj", "Any"}, {"attr", "str", {}, &PyUnicode_Type}},
     .returns = "bool",
     .body = has_attribute_body,
-    .line = __LINE__,
+    .line = 134,
 };
 
 

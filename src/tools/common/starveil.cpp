@@ -76,12 +76,11 @@ struct Walker {
   Ref last_name;
   bool last_masks = false;
 
-  void code_ran() noexcept {}
   PyObject* nested(PyObject* name, PyObject* value) noexcept;
   PyObject* call_out(PyObject* f, PyObject* name, PyObject* value) noexcept;
 
   // A nested call taken inline on a value that comes back unchanged.
-  bool quick(PyObject* name, PyObject* v, PyObject*& result) noexcept {
+  bool quick(PyObject* name, PyObject* v, PyObject*& result, bool&) noexcept {
     bool ours;
     if (!self_ref.peek(ours) || !ours || !depth.can_enter()) return false;
     if (!PyUnicode_CheckExact(name)) {

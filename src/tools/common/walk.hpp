@@ -3,11 +3,13 @@
 // nested call. A walker type C provides
 //   frame::Depth depth;                                  the nesting guard
 //   PyObject* nested(PyObject* name, PyObject* value);   new reference or nullptr
-//   void code_ran();                                     Python code may have run
-//   bool quick(PyObject* name, PyObject* value, PyObject*& result);
+//   bool quick(PyObject* name, PyObject* value, PyObject*& result, bool& quiet);
 //       the nested call's result when it is known without running any Python
 //       code and without a reference of the walk's own to `value` (a leaf
-//       that comes back unchanged); false to take the nested call
+//       that comes back unchanged); false to take the nested call. `quiet`
+//       belongs to the loop calling it: true means no Python code has run
+//       since the walker last set it (the loop clears it whenever some may
+//       have), so what the walker checked then still holds.
 // For dictionaries the name is the entry's key; for lists and tuples it is the
 // `name` the container was walked with (murkfold passes nullptr).
 //
@@ -29,13 +31,6 @@ inline frame::Name g_items{"items"};
   PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
 }
 
-// Drops a reference the walk took: dropping the last one can run a finalizer.
-template <class C>
-inline void drop(C& c, PyObject* o) noexcept {
-  if (Py_REFCNT(o) == 1) c.code_ran();
-  Py_DECREF(o);
-}
-
 // Keys whose hash and equality run no Python code.
 inline bool plain_key(PyObject* k) noexcept {
   PyTypeObject* t = Py_TYPE(k);
@@ -51,6 +46,9 @@ template <class C>
   const Py_ssize_t size = PyDict_GET_SIZE(d);
   Py_ssize_t pos = 0;
   PyObject *k, *v;
+  // Storing a key runs Python code once the new dictionary holds a key
+  // whose hash or equality is Python code, or when the key is one.
+  bool quiet = false, plain_keys = true;
   for (;;) {
     if (PyDict_GET_SIZE(d) != size) {
       changed_size();
@@ -58,72 +56,61 @@ template <class C>
     }
     if (!PyDict_Next(d, &pos, &k, &v)) return out;
     PyObject* r;
-    if (plain_key(k) && c.quick(k, v, r)) {
-      // Nothing ran: the dictionary still holds the key and the value.
+    plain_keys = plain_keys && plain_key(k);
+    if (c.quick(k, v, r, quiet)) {
+      // Nothing ran: the dictionary still holds the key and the value (and
+      // the new one takes its own references before it compares keys).
       int status = PyDict_SetItem(out, k, r);
       Py_DECREF(r);
       if (status < 0) break;
+      quiet = quiet && plain_keys;
       continue;
     }
+    quiet = false;
     Py_INCREF(k);
     Py_INCREF(v);
     r = c.nested(k, v);
-    drop(c, v);
+    Py_DECREF(v);
     int status = r ? PyDict_SetItem(out, k, r) : -1;
-    if (r) drop(c, r);
-    if (!plain_key(k)) c.code_ran();  // its __hash__ or __eq__ ran
-    drop(c, k);
+    Py_XDECREF(r);
+    Py_DECREF(k);
     if (status < 0) break;
   }
   Py_DECREF(out);
   return nullptr;
 }
 
-// Runs `work`, then notes that Python code may have run: the references it
-// held are gone by then, and their finalizers with them.
-template <class C, class F>
-inline PyObject* then_code_ran(C& c, F work) noexcept {
-  PyObject* result = work();
-  c.code_ran();
-  return result;
-}
-
 // A dictionary subclass: through its items(), each item split into a pair.
 template <class C>
 [[gnu::noinline]] PyObject* dict_items(C& c, PyObject* d) noexcept {
   if (!c.depth.room()) return nullptr;
-  return then_code_ran(c, [&]() -> PyObject* {
-    Ref items = Ref::steal(PyObject_CallMethodNoArgs(d, g_items));
-    if (!items) return nullptr;
-    Ref it = Ref::steal(PyObject_GetIter(items.get()));
-    if (!it) return nullptr;
-    Ref out = Ref::steal(PyDict_New());
-    if (!out) return nullptr;
-    for (;;) {
-      Ref item = Ref::steal(PyIter_Next(it.get()));
-      c.code_ran();
-      if (!item) return PyErr_Occurred() ? nullptr : out.release();
-      Ref key, value;
-      if (!frame::unpack_pair(item.get(), key, value)) return nullptr;
-      Ref r = Ref::steal(c.nested(key.get(), value.get()));
-      if (!r || PyDict_SetItem(out.get(), key.get(), r.get()) < 0) return nullptr;
-      c.code_ran();
-    }
-  });
+  Ref items = Ref::steal(PyObject_CallMethodNoArgs(d, g_items));
+  if (!items) return nullptr;
+  Ref it = Ref::steal(PyObject_GetIter(items.get()));
+  if (!it) return nullptr;
+  Ref out = Ref::steal(PyDict_New());
+  if (!out) return nullptr;
+  for (;;) {
+    Ref item = Ref::steal(PyIter_Next(it.get()));
+    if (!item) return PyErr_Occurred() ? nullptr : out.release();
+    Ref key, value;
+    if (!frame::unpack_pair(item.get(), key, value)) return nullptr;
+    Ref r = Ref::steal(c.nested(key.get(), value.get()));
+    if (!r || PyDict_SetItem(out.get(), key.get(), r.get()) < 0) return nullptr;
+  }
 }
 
 // Any iterable through the iteration protocol (a subclass with its own
 // __iter__): into a list, or a tuple when `genexpr` names the tuple's site.
 template <class C>
 [[gnu::noinline]] PyObject* iterate(C& c, PyObject* seq, PyObject* name, const frame::Site* genexpr) noexcept {
-  PyObject* result = then_code_ran(c, [&]() -> PyObject* {
+  PyObject* result = [&]() -> PyObject* {
     Ref it = Ref::steal(PyObject_GetIter(seq));
     if (!it) return nullptr;
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
     for (;;) {
       Ref e = Ref::steal(PyIter_Next(it.get()));
-      c.code_ran();
       if (!e) {
         if (PyErr_Occurred()) return nullptr;
         break;
@@ -132,7 +119,7 @@ template <class C>
       if (!r || PyList_Append(out.get(), r.get()) < 0) return nullptr;
     }
     return genexpr ? PyList_AsTuple(out.get()) : out.release();
-  });
+  }();
   if (!result && genexpr) genexpr->here();
   return result;
 }
@@ -147,13 +134,15 @@ template <class C>
   // Hidden from the collector (gc.get_objects) while slots are still empty.
   PyObject_GC_UnTrack(out);
   Py_ssize_t i = 0;
+  bool quiet = false;
   for (; i < PyList_GET_SIZE(l); ++i) {  // the list may shrink or grow meanwhile
     PyObject* e = PyList_GET_ITEM(l, i);
     PyObject* r;
-    if (!c.quick(name, e, r)) {
+    if (!c.quick(name, e, r, quiet)) {
+      quiet = false;
       Py_INCREF(e);
       r = c.nested(name, e);
-      drop(c, e);
+      Py_DECREF(e);
       if (!r) {
         Py_DECREF(out);  // empty slots are NULL, which the list's release skips
         return nullptr;
@@ -183,14 +172,18 @@ template <class C>
   PyObject* out = PyTuple_New(n);
   if (!out || n == 0) return out;
   PyObject_GC_UnTrack(out);
+  bool quiet = false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     // The tuple, held by the caller, keeps its items alive.
     PyObject* e = PyTuple_GET_ITEM(t, i);
     PyObject* r;
-    if (!c.quick(name, e, r) && !(r = c.nested(name, e))) {
-      genexpr.here();
-      Py_DECREF(out);
-      return nullptr;
+    if (!c.quick(name, e, r, quiet)) {
+      quiet = false;
+      if (!(r = c.nested(name, e))) {
+        genexpr.here();
+        Py_DECREF(out);
+        return nullptr;
+      }
     }
     PyTuple_SET_ITEM(out, i, r);
   }

@@ -36,7 +36,7 @@ const frame::FunctionDef dawnlog_def{
            "        :param separator: 'separator'\n"
            "        :return:\n        ",
     .body = dawnlog_body,
-    .line = __LINE__,
+    .line = 39,
 };
 
 
