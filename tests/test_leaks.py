@@ -85,6 +85,9 @@ def filter_shrinking():
 
 
 Str, Cols = acting(str), acting(list)
+# Sequences walked through their own iterator.
+Iterated = acting(list, __iter__=lambda self: iter(list.__iter__(self)))
+ITuple = acting(tuple, __iter__=lambda self: iter(tuple.__iter__(self)))
 Fmt = acting(__format__=raiser(TypeError, "x"))
 Unhashable = acting(__hash__=raiser(RuntimeError, "hash"))
 EqFails = acting(__hash__=lambda self: hash("a"), __eq__=raiser(RuntimeError, "eq"))
@@ -148,6 +151,10 @@ CASES = {
     "murkfold-limit-not-comparable": (swapped(murk, "_const", None, lambda: murkfold(["x"])), AttributeError),
     "murkfold-_const-deleted": (swapped(murk, "_const", DELETE, lambda: murkfold(["x"])), NameError),
     "murkfold-name-deleted": (swapped(murk, "murkfold", DELETE, lambda: murkfold((1,))), NameError),
+    "murkfold-iterated-list": (lambda: murkfold(Iterated(["x" * 4001, None, (1,)])), None),
+    "murkfold-iterated-tuple": (lambda: murkfold((ITuple(("x", [2])),)), None),
+    "murkfold-iterated-raises": (lambda: murkfold([ITuple((1, Fmt()))]), TypeError),
+    "murkfold-items-not-iterable": (lambda: murkfold(Items(lambda: 5)), TypeError),
     "murkfold-cycle": (lambda: murkfold(CYCLE), RecursionError),
     **{f"murkfold-deep-{k}": (lambda v=v: murkfold(v), RecursionError) for k, v in DEEP.items()},
     "starveil-record": (lambda: starveil(value=RECORD), None),
@@ -160,6 +167,8 @@ CASES = {
     "starveil-items-raises": (lambda: starveil(value=[Items(raiser(LookupError))]), LookupError),
     "starveil-items-not-pairs": (lambda: starveil(value=Items(lambda: [()])), ValueError),
     "starveil-name-deleted": (swapped(veil, "starveil", DELETE, lambda: starveil(value=["a"])), NameError),
+    "starveil-iterated": (lambda: starveil("pwd", Iterated(["ab", ITuple(("c", None))])), None),
+    "starveil-iterated-raises": (lambda: starveil(value=ITuple(({1: 2},))), TypeError),
     "starveil-cycle": (lambda: starveil(value=CYCLE), RecursionError),
     **{f"starveil-deep-{k}": (lambda v=v: starveil(value=v), RecursionError) for k, v in DEEP.items()},
     # dawnlog: facts fixed and output dropped by the fixture below

@@ -97,7 +97,11 @@ def test_leaves_over_the_limit_are_hidden(value, text):
 # Excerpts are built in place: the cut decides the width of the new string,
 # which must be what slicing and joining give (equal text, flags and size).
 @pytest.mark.parametrize("text", ["abcdé", "abcéx", "abcd€", "abé€x", "ab€de", "abcd\U0001F600", "a€c\U0001F600x",
-                                  "a\U0001F600cde", "é\U0001F600" * 3, "\xff" * 9])
+                                  "a\U0001F600cde", "é\U0001F600" * 3, "\xff" * 9,
+                                  # the widest kept character at each kind's edge, a wider one cut off
+                                  "abc\x7f\x80", "abc\x7f\u0100", "abc\x7f\U00010000", "abc\xff\u0100",
+                                  "abc\xff\U00010000", "ab\u0100\xff\U00010000", "abc\uffff\U00010000",
+                                  "a\x80\xff\x7f\U0010ffff", "ab\uffff\U0001F600x", "\xff\u0100\U00010000\x7fz"])
 def test_excerpt_width_follows_the_kept_characters(limit, text):
     limit(4)
     expected = hidden(text, 4)
@@ -438,6 +442,7 @@ def test_lists_mutated_during_the_walk():
     (["a"], ValueError, "need more than 1 value to unpack"),
     ([None], TypeError, "'NoneType' object is not iterable"),
     ([5], TypeError, "'int' object is not iterable"),
+    (5, TypeError, "'int' object is not iterable"),            # items() itself
 ])
 def test_dict_subclass_items_that_are_not_pairs(items, error, message):
     class Junk(dict):

@@ -392,6 +392,25 @@ class Tracked(Quillmark):
     __slots__ = ()
 
 
+def test_fields_read_through_a_subclass_hook():
+    # A subclass with an attribute hook of its own: the properties read the
+    # fields by ordinary attribute access, so the hook answers.
+    class Hooked(Quillmark):
+        __slots__ = ()
+
+        def __getattribute__(self, name):
+            if name == "_Quillmark__attr":
+                return "__other"
+            return super().__getattribute__(name)
+
+    foo = Foo()
+    foo._Foo__other = "o"
+    h = Hooked(foo, "__secret")
+    assert (h.name, h.value, h.exists) == ("_Foo__other", "o", True)
+    h.value = "p"
+    assert foo._Foo__other == "p" and foo._Foo__secret == "s"
+
+
 def test_class_changes_seen_at_once(monkeypatch):
     foo = Foo()
     q = Quillmark(foo, "__secret")

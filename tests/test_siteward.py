@@ -70,6 +70,32 @@ def test_failures_propagate_with_an_entry(kwargs, error):
         assert str(info.value) == str(direct)
 
 
+class Broken(type(Path())):
+    """A path whose absolute() or parent fails."""
+
+    def absolute(self):
+        raise PermissionError("no cwd")
+
+    @property
+    def parent(self):
+        if self.is_absolute():
+            raise LookupError("no parent")
+        return super().parent
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"func": Broken}, PermissionError, "no cwd"),          # getfile finds this file; absolute() fails
+    ({"file": "/a/b"}, LookupError, "no parent"),
+])
+def test_failures_of_the_path_class(monkeypatch, kwargs, error, message):
+    import tools.common.siteward as mod
+    monkeypatch.setattr(mod, "Path", Broken)
+    with pytest.raises(error) as info:
+        siteward(**kwargs)
+    assert str(info.value) == message
+    assert tb_names(info.value)[1] == ("src/tools/common/siteward", "tools.common.siteward.siteward")
+
+
 def test_path_like_whose_fspath_raises():
     class Bad:
         def __fspath__(self):

@@ -5,6 +5,7 @@ traceback entries."""
 import collections
 import gc
 import inspect
+import sys
 import traceback
 
 import pytest
@@ -62,6 +63,8 @@ def test_module_and_function_attributes():
 def test_masking(name, value, expected):
     result = starveil(name, value)
     assert result == expected
+    # A mask is a canonical ASCII string, as "*" * n makes it.
+    assert result.isascii() and sys.getsizeof(result) == sys.getsizeof("*" * len(expected))
     if len(expected) < 2:  # "*" * 0 and "*" * 1 are the interpreter's shared strings: the same objects back
         assert result is expected[:1] and result.isascii()
     assert starveil(name=name, value=value) == expected
@@ -262,11 +265,12 @@ def test_lists_mutated_during_the_walk():
     ([()], ValueError, "need more than 0 values to unpack"),
     ([None], TypeError, "'NoneType' object is not iterable"),
     ([("ok", "v"), (5, "v")], TypeError, TYPE_MESSAGE.format("int")),
+    (None, TypeError, "'NoneType' object is not iterable"),    # items() itself
 ])
 def test_dict_subclass_items_that_are_not_pairs(items, error, message):
     class Junk(dict):
         def items(self):
-            return iter(items)
+            return items
 
     with pytest.raises(error) as info:
         starveil(value=[Junk()])

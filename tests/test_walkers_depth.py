@@ -15,10 +15,13 @@ import gc, json, sys, threading
 from tools.common.murkfold import murkfold
 from tools.common.starveil import starveil
 
+class Sub(dict):
+    pass
+
 def nest(n, kind):
     x = "leaf"
     for _ in range(n):
-        x = [x] if kind == "list" else {"pwd": x} if kind == "dict" else (x,)
+        x = [x] if kind == "list" else {"pwd": x} if kind == "dict" else Sub(pwd=x) if kind == "dict-subclass" else (x,)
     return x
 
 def outcome(fn, value):
@@ -29,7 +32,7 @@ def outcome(fn, value):
         return str(e)
 """
 
-KINDS = ["list", "dict", "tuple"]
+KINDS = ["list", "dict", "tuple", "dict-subclass"]
 
 
 def run_json(code):
@@ -44,7 +47,7 @@ def test_limit_follows_the_recursion_limit():
     for limit in (200, 3000):
         sys.setrecursionlimit(limit)
         for fn in (murkfold, starveil):
-            for kind in ("list", "dict", "tuple"):
+            for kind in ("list", "dict", "tuple", "dict-subclass"):
                 res[f"{limit} {fn.__name__} {kind}"] = [outcome(fn, nest(n, kind)) for n in (limit - 20, limit + 20)]
     print(json.dumps(res))
     """)
