@@ -369,6 +369,40 @@ QUILLMARK = {
     """,
 }
 
+FRAME = {
+    # A key that compares by Python code: every lookup a fresh one would
+    # make runs it, so none may be left out.
+    "lookups/module-key-comparing-by-python-code": """
+        calls = []
+        class Collides:
+            def __hash__(self): return hash("murkfold")
+            def __eq__(self, other):
+                calls.append(other)
+                return False
+        f = m.murkfold
+        del m.murkfold
+        m.__dict__[Collides()] = 1        # probed before the name, stored again below
+        m.murkfold = f
+        calls.clear()
+        assert murkfold([1, "a", (2,)]) == [1, "a", (2,)]
+        assert calls == ["murkfold"] * 4     # a lookup for each nested call
+    """,
+    "lookups/builtins-key-comparing-by-python-code": """
+        calls = []
+        class Collides:
+            def __hash__(self): return hash("_const")
+            def __eq__(self, other):
+                calls.append(other)
+                return False
+        del m._const
+        vars(builtins)[Collides()] = 1
+        builtins._const = _Const(1)
+        calls.clear()
+        assert murkfold(["ab", "cd"]) == [hidden("a"), hidden("c")]
+        assert calls == ["_const"] * 4    # a test and a cut for each leaf
+    """,
+}
+
 STARVEIL = {
     "starveil-name/inside-items": """
         class Items(dict):
@@ -418,7 +452,7 @@ TABLES = {
 }
 
 ROWS = [pytest.param(code, id=f"{group}:{name}")
-        for group, rows in (("murkfold-limit", MURKFOLD), ("quillmark", QUILLMARK), ("starveil", STARVEIL),
+        for group, rows in (("murkfold-limit", MURKFOLD), ("quillmark", QUILLMARK), ("frame", FRAME), ("starveil", STARVEIL),
                             ("tables", TABLES))
         for name, code in rows.items()]
 

@@ -86,9 +86,17 @@ inline int Cached::on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*)
 }
 
 inline PyObject* Cached::refresh(bool& passed) noexcept {
+  // Remembered only when looking the name up runs no code (a key of another
+  // kind may compare by Python code, which a fresh lookup would run each
+  // time): exact-string keys in every dictionary searched.
+  PyObject* dict = module_dict();
+  bool remember = g_cached_watcher >= 0 && module_dict_settled() && exact_string_keys(dict);
   PyObject* value;
-  int found = PyDict_GetItemRef(module_dict(), name_.get(), &value);
-  if (found == 0) found = PyDict_GetItemRef(builtins_dict(), name_.get(), &value);
+  int found = PyDict_GetItemRef(dict, name_.get(), &value);
+  if (found == 0) {
+    remember = remember && exact_string_keys(builtins_dict());
+    found = PyDict_GetItemRef(builtins_dict(), name_.get(), &value);
+  }
   if (found < 0) return nullptr;
   if (found == 0) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name_.get());
@@ -97,7 +105,7 @@ inline PyObject* Cached::refresh(bool& passed) noexcept {
   // The dictionary that holds it keeps it alive; no code runs before use.
   Py_DECREF(value);
   passed = test_ && test_(value);
-  if (g_cached_watcher >= 0 && module_dict_settled()) {
+  if (remember) {
     value_ = value;
     passed_ = passed;
   }

@@ -183,6 +183,10 @@ bool type_test(PyObject* value, PyTypeObject* type, const char* param, bool none
 // The return test: exactly `type` or None passes.
 bool return_test(PyObject* value, PyTypeObject* type) noexcept;
 
+// Whether every key of the dictionary is an exact string: looking a string
+// up in it then runs no Python code.
+bool exact_string_keys(PyObject* dict) noexcept;
+
 // `key, value = item` (an item of a mapping's items()): false with the
 // unpacking error, or the item's own iteration error, set.
 bool unpack_pair(PyObject* item, Ref& key, Ref& value) noexcept;

@@ -1,5 +1,6 @@
-// `key, value = item` for walks over a mapping's items(), with the messages
-// the package reports for items that are not pairs.
+// Dictionary helpers: `key, value = item` for walks over a mapping's
+// items(), with the messages the package reports for items that are not
+// pairs, and the exact-string-keys test.
 #include "frame/frame.hpp"
 
 namespace frame {
@@ -14,6 +15,14 @@ namespace {
 }
 
 }  // namespace
+
+bool exact_string_keys(PyObject* dict) noexcept {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value;
+  while (PyDict_Next(dict, &pos, &key, &value))
+    if (!PyUnicode_CheckExact(key)) return false;
+  return true;
+}
 
 bool unpack_pair(PyObject* item, Ref& key, Ref& value) noexcept {
   if (PyTuple_CheckExact(item) || PyList_CheckExact(item)) {

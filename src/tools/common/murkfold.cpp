@@ -75,8 +75,9 @@ struct LimitMemo {
   PyObject* value = nullptr;      // held; an exact int
   Py_ssize_t n = 0;               // `value`, clamped
 
+  // (Storing needs the settled dictionary, and leaving it moves g_epoch.)
   bool valid() const noexcept {
-    if (!value || epoch != frame::g_epoch || !frame::module_dict_settled()) return false;
+    if (!value || epoch != frame::g_epoch) return false;
     if (Py_TYPE(holder) != type || type->tp_version_tag != tag) return false;
     if (in_type && Py_TYPE(in_type)->tp_descr_get) return false;
     PyObject* now = PyObject_GenericGetDict(holder, nullptr);
@@ -86,14 +87,8 @@ struct LimitMemo {
     }
     Py_DECREF(now);  // the object still holds it
     if (now != dict) return false;
-    // Exact-string keys only: the lookup runs no code.
-    PyObject* held;
-    if (PyDict_GetItemRef(dict, char_limit, &held) < 0) {
-      PyErr_Clear();
-      return false;
-    }
-    Py_XDECREF(held);  // the dictionary still holds it
-    return held == found;
+    // Exact-string keys only: the lookup runs no code and cannot fail.
+    return PyDict_GetItemWithError(dict, char_limit) == found;
   }
 
   void remember(unsigned long long at, PyObject* h, PyTypeObject* t, unsigned int tg, PyObject* attr, PyObject* d,
@@ -124,14 +119,6 @@ struct LimitMemo {
   }
 } g_memo;
 
-bool exact_string_keys(PyObject* dict) noexcept {
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(dict, &pos, &key, &value))
-    if (!PyUnicode_CheckExact(key)) return false;
-  return true;
-}
-
 // `_const.char_limit` read now (a new reference, or nullptr with the
 // error), remembered in g_memo when the read is plain.
 PyObject* read_limit() noexcept {
@@ -145,7 +132,9 @@ PyObject* read_limit() noexcept {
   Ref holder = Ref::borrow(c);
   PyTypeObject* type = Py_TYPE(c);
   const unsigned int tag = type->tp_version_tag;
-  bool plain = remembering && tag && type->tp_getattro == PyObject_GenericGetAttr;
+  // The lookup of `_const` is left out along with the read, so it must be
+  // one that is remembered too.
+  bool plain = remembering && const_ref.peek(unused) == c && tag && type->tp_getattro == PyObject_GenericGetAttr;
   PyObject* in_type = nullptr;
   Ref dict;
   if (plain) {
@@ -155,7 +144,7 @@ PyObject* read_limit() noexcept {
   if (plain) {
     dict = Ref::steal(PyObject_GenericGetDict(c, nullptr));
     if (!dict) PyErr_Clear();  // no instance dictionary: read it the usual way
-    plain = dict && exact_string_keys(dict.get()) && frame::Cached::watch_also(dict.get());
+    plain = dict && frame::exact_string_keys(dict.get()) && frame::Cached::watch_also(dict.get());
   }
   Ref value = Ref::steal(PyObject_GetAttr(c, char_limit));
   if (!value) return nullptr;
@@ -231,7 +220,9 @@ struct Walker {
     if (!self_ref.peek(ours) || !ours || !depth.can_enter()) return false;
     PyTypeObject* type = Py_TYPE(v);
     Py_ssize_t most;
-    if (type == &PyUnicode_Type)
+    if (v == Py_None)
+      most = 0;  // the empty string
+    else if (type == &PyUnicode_Type)
       most = PyUnicode_GET_LENGTH(v);
     else if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)))
       most = kCompactTextMax;
@@ -244,7 +235,7 @@ struct Walker {
       quiet = true;
     }
     if (most > g_memo.n) return false;
-    result = Py_NewRef(v);
+    result = Py_NewRef(v == Py_None ? empty.get() : v);
     return true;
   }
   PyObject* call_out(PyObject* f, PyObject* value) noexcept;

@@ -89,8 +89,13 @@ struct Walker {
     }
     const unsigned long kinds = Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS |
                                 Py_TPFLAGS_UNICODE_SUBCLASS;
+    // None is the empty string, whose mask is itself.
+    if (v == Py_None) {
+      result = Py_NewRef(empty.get());
+      return true;
+    }
     PyTypeObject* type = Py_TYPE(v);
-    if (v == Py_None || (type->tp_flags & kinds) != 0) {
+    if ((type->tp_flags & kinds) != 0) {
       // Strings come back unchanged under a name known not to mask.
       if (type != &PyUnicode_Type) return false;
       if (name != last_name.get() && !PyUnicode_IS_ASCII(name)) return false;

@@ -110,18 +110,10 @@ int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexc
   return 0;
 }
 
-bool exact_string_keys(PyObject* dict) {
-  Py_ssize_t pos = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(dict, &pos, &key, &value))
-    if (!PyUnicode_CheckExact(key)) return false;
-  return true;
-}
-
 class Source {
  public:
   explicit Source(PyObject* table) noexcept : table_(table), watch_{table, false, nullptr} {
-    watched_ = g_watcher >= 0 && exact_string_keys(table) && PyDict_Watch(g_watcher, table) == 0;
+    watched_ = g_watcher >= 0 && frame::exact_string_keys(table) && PyDict_Watch(g_watcher, table) == 0;
     if (!watched_) {
       PyErr_Clear();  // only an unusable watcher fails here; lookups are then always made
       return;
