@@ -322,6 +322,19 @@ QUILLMARK = {
         Owner.__bases__ = (Base,)
         assert Quillmark.get_attribute(o, "__a") == 1
     """,
+    "class-answered-by-the-mro/inside-getter": """
+        class Base: pass
+        class Says:
+            __class__ = property(lambda self: Base)
+        class Owner(Base):
+            @property
+            def _Owner__a(self):
+                Owner.__bases__ = (Says,)
+                return Quillmark.get_attribute(self, "__b")
+        o = Owner()
+        object.__setattr__(o, "_Base__b", "via Says")
+        assert Quillmark.get_attribute(o, "__a") == "via Says"
+    """,
     "class-hooks/between": """
         class Owner: pass
         o = Owner()
@@ -351,6 +364,18 @@ QUILLMARK = {
         del q.Quillmark
         builtins.Quillmark = Other
         assert Quillmark(o, "__a").exists is True
+    """,
+    "quillmark-name/inside-getter": """
+        class Other(Quillmark):
+            __slots__ = ()
+            @staticmethod
+            def get_attribute(obj, attr): return "other"
+        class Owner:
+            @property
+            def _Owner__a(self):
+                q.Quillmark = Other
+                return Quillmark(self, "__b").value
+        assert Quillmark(Owner(), "__a").value == "other"
     """,
     "quillmark-member/inside-getter": """
         class Owner:
