@@ -66,9 +66,6 @@ def install_hook():
 
 def run_tests(pytest_args, quick):
     env = dict(os.environ, TOOLS_COVERAGE_EXIT="1")
-    # Writing the counters at each forked attempt's exit takes longer than
-    # the 3 s after which an attempt counts as hanging.
-    env.setdefault("TOOLS_NOMEMORY_HANG", "30")
     if not quick:
         env.setdefault("TOOLS_NOMEMORY_FULL", "1")
     cmd = [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", *pytest_args]

@@ -239,6 +239,9 @@ def run_tests(ids_file, timeout):
         os.killpg(proc.pid, signal.SIGKILL)
         proc.communicate()
         return "timeout", f"no result after {timeout:.0f} s", time.monotonic() - started
+    except BaseException:  # interrupted: the tests' own processes go too
+        os.killpg(proc.pid, signal.SIGKILL)
+        raise
     seconds = time.monotonic() - started
     if proc.returncode == 0:
         return "passed", "", seconds
