@@ -57,6 +57,7 @@ DELIVERABLES = {"quillmark": "common", "tables": "tables", "murkfold": "common",
                 "dawnlog": "dawnlog", "siteward": "common"}
 TIMEOUT_FACTOR, TIMEOUT_EXTRA = 3.0, 20.0
 BUILD_TIMEOUT = 600
+GENERATION = "2"  # how mutants are made from the tool's output: a new value makes them anew
 
 
 @dataclasses.dataclass(frozen=True)
@@ -271,7 +272,7 @@ def generate(rel, cache_dir):
     joined to the line they follow (or precede), so that no line moves and
     __LINE__ keeps its value."""
     text = (ROOT / rel).read_text()
-    cache = cache_dir / (rel.replace("/", "_") + f".{sha(text)[:12]}.json")
+    cache = cache_dir / (rel.replace("/", "_") + f".{sha(GENERATION + text)[:12]}.json")
     if cache.exists():
         return json.loads(cache.read_text())
     lines = text.split("\n")
@@ -316,7 +317,8 @@ def single_line(orig, mutant):
         return None
     inserted = mutant[j].strip()
     prev = orig[j - 1]
-    if "//" not in prev and not prev.rstrip().endswith("\\"):
+    # Not after a directive, which would ignore it, nor into a comment.
+    if "//" not in prev and not prev.rstrip().endswith("\\") and not prev.lstrip().startswith("#"):
         return j - 1, prev + " " + inserted
     if j < len(orig) and not orig[j].lstrip().startswith("#"):
         indent = len(orig[j]) - len(orig[j].lstrip())
