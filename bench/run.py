@@ -1,6 +1,7 @@
 """Runs the benchmarks and writes their results:
 
     python bench/run.py [--quick] [--processes N] [--values N] [GROUP ...]
+    python bench/run.py --instructions [GROUP ...]   (see bench/instructions.py)
 
 builds the bare C floors (bench/CMakeLists.txt), times every case with
 pyperf in worker processes (bench/suite.py), measures the walkers' working
@@ -22,6 +23,10 @@ import report  # noqa: E402
 
 
 def main(argv):
+    if "--instructions" in argv:  # counted with valgrind instead of timed: bench/instructions.py
+        import instructions
+
+        return instructions.main([a for a in argv if a != "--instructions"])
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("groups", nargs="*", help=f"benchmark modules (default: all of {', '.join(harness.groups())})")
     parser.add_argument("--quick", action="store_true", help="few processes and short values: for iterating")
