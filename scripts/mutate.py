@@ -158,7 +158,7 @@ def configure(build, build_type):
         return
     subprocess.run([tool("cmake"), "-S", str(TREE), "-B", str(build), "-G", "Ninja",
                     f"-DCMAKE_MAKE_PROGRAM={tool('ninja')}", f"-DCMAKE_BUILD_TYPE={build_type}",
-                    f"-DPython_EXECUTABLE={sys.executable}", "-DTOOLS_WERROR=OFF"],
+                    f"-DPython_EXECUTABLE={sys.executable}", "-DTOOLS_WERROR=ON"],
                    check=True, stdout=subprocess.DEVNULL)
 
 

@@ -72,6 +72,7 @@ struct LimitMemo {
   PyObject* in_type = nullptr;    // borrowed from the MRO; valid while `tag` holds
   PyObject* dict = nullptr;       // held
   PyObject* found = nullptr;      // what `dict` held under the name (compared only), or nullptr
+  Py_ssize_t at = -1;             // where iterating `dict` met the name itself, as a hint; or -1
   PyObject* value = nullptr;      // held; an exact int
   Py_ssize_t n = 0;               // `value`, clamped
 
@@ -87,22 +88,39 @@ struct LimitMemo {
     }
     Py_DECREF(now);  // the object still holds it
     if (now != dict) return false;
+    // Where the name stood, if it stands there still (the very key object:
+    // no other entry can map it), is cheaper to read than a lookup.
+    Py_ssize_t pos = at;
+    PyObject *key, *held;
+    if (pos >= 0 && PyDict_Next(dict, &pos, &key, &held) && key == char_limit) return held == found;
     // Exact-string keys only: the lookup runs no code and cannot fail.
     return PyDict_GetItemWithError(dict, char_limit) == found;
   }
 
-  void remember(unsigned long long at, PyObject* h, PyTypeObject* t, unsigned int tg, PyObject* attr, PyObject* d,
+  // Where iterating `d` meets the name itself, or -1.
+  static Py_ssize_t position(PyObject* d) noexcept {
+    Py_ssize_t pos = 0, before = 0;
+    PyObject *key, *held;
+    while (PyDict_Next(d, &pos, &key, &held)) {
+      if (key == char_limit) return before;
+      before = pos;
+    }
+    return -1;
+  }
+
+  void remember(unsigned long long when, PyObject* h, PyTypeObject* t, unsigned int tg, PyObject* attr, PyObject* d,
                 PyObject* in_dict, PyObject* v) noexcept {
     PyObject* old_holder = holder;
     PyObject* old_dict = dict;
     PyObject* old_value = value;
-    epoch = at;
+    epoch = when;
     holder = Py_NewRef(h);
     type = t;
     tag = tg;
     in_type = attr;
     dict = Py_NewRef(d);
     found = in_dict;
+    at = in_dict ? position(d) : -1;
     value = Py_NewRef(v);
     n = clamp(v);
     // Released with everything above in place: finalizers that run now see
@@ -389,12 +407,17 @@ constexpr int64_t kNoLimitBits = 2126;
 
 [[gnu::noinline]] PyObject* str_leaf(PyObject* v) noexcept { return judge(v, v); }
 
+// An exact string, itself or its excerpt.
+inline PyObject* text(PyObject* v) noexcept {
+  return Limit::holds(PyUnicode_GET_LENGTH(v)) ? Py_NewRef(v) : str_leaf(v);
+}
+
 // One call's body: None becomes the empty string, containers are rebuilt,
 // leaves are judged by their text.
 PyObject* walk(Walker& w, PyObject* v) noexcept {
   if (v == Py_None) v = empty;
   PyTypeObject* type = Py_TYPE(v);
-  if (type == &PyUnicode_Type) return Limit::holds(PyUnicode_GET_LENGTH(v)) ? Py_NewRef(v) : str_leaf(v);
+  if (type == &PyUnicode_Type) return text(v);
   if (type == &PyDict_Type) return walk::exact_dict(w, v);
   if (PyDict_Check(v)) return walk::dict_items(w, v);
   if (PyList_Check(v)) return walk::list(w, v, nullptr);
@@ -427,12 +450,13 @@ PyObject* Walker::nested(PyObject*, PyObject* value) noexcept {
 }
 
 PyObject* murkfold(Args args) {
-  Walker w;
-  PyTypeObject* type = Py_TYPE(args[0]);
+  PyObject* v = args[0];
+  PyTypeObject* type = Py_TYPE(v);
   // A string or a number is judged without entering a level: only reading
   // the limit can run Python code, and that code counts its own frames.
-  if (args[0] == Py_None || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type)
-    return walk(w, args[0]);
+  if (type == &PyUnicode_Type) return text(v);
+  Walker w;
+  if (v == Py_None || type == &PyLong_Type || type == &PyFloat_Type) return walk(w, v);
   if (!w.depth.begin()) return nullptr;
   PyObject* result = walk(w, args[0]);
   w.depth.end();
