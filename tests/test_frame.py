@@ -373,7 +373,7 @@ def test_functions_kept_past_a_failed_exec_use_their_own_dictionary(setup, calls
 def test_from_import_falls_back_to_the_module_table():
     out = run_python("""
         import sys, types
-        import typing
+        import inspect, pathlib, typing  # what the module imports before typing, with the real typing
         fake = types.ModuleType("typing")
         fake.Callable = typing.Callable  # no Type attribute...
         sys.modules["typing"] = fake
