@@ -41,10 +41,12 @@ def import_tables():
     return tables, stub
 
 
-def leaks(fn, *, warmup=5, rounds=5, inner=40):
-    """True when every round of `inner` calls leaves more allocated blocks
-    behind. Free lists and caches add some noise now and then; a real leak
-    adds at least a block every call or two, in every round."""
+def leaks(fn, *, warmup=5, rounds=8, inner=40):
+    """True when every round of `inner` calls leaves at least `inner // 2`
+    more allocated blocks behind. A reference leaked per call keeps at least
+    a block per call, `inner` a round, in every round. Free lists and caches
+    add noise in bursts (up to about as much in a round on 3.14 and later,
+    a few rounds running at most), not in eight rounds running."""
     for _ in range(warmup):
         fn()
     growth = []
@@ -55,7 +57,7 @@ def leaks(fn, *, warmup=5, rounds=5, inner=40):
             fn()
         gc.collect()
         growth.append(sys.getallocatedblocks() - before)
-    return all(g > inner // 4 for g in growth)
+    return all(g >= inner // 2 for g in growth)
 
 
 # Sanitized frames are larger: a 256 KiB thread stack no longer holds what

@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_python, tb_names
+from conftest import SUPPORT, run_python, tb_names
 
 import tools.common.siteward as siteward_module
 from tools.common.siteward import siteward
@@ -433,7 +433,7 @@ def test_exec_of_a_second_module_object_is_refused():
 def test_from_import_falls_back_to_the_module_table():
     out = run_python("""
         import sys, types
-        import typing
+        import inspect, pathlib, typing  # what the module imports before typing, with the real typing
         fake = types.ModuleType("typing")
         fake.Callable = typing.Callable  # no Type attribute...
         sys.modules["typing"] = fake
@@ -442,6 +442,40 @@ def test_from_import_falls_back_to_the_module_table():
         print(m.Type is marker)
     """).stdout
     assert out == "True\n"
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="needs mprotect on the interpreter's read-only data")
+@pytest.mark.parametrize("module", ["tools.common.siteward", "tools.tables.tables"])
+def test_version_check_names_the_build_and_the_runtime(module):
+    # Another runtime version, faked by rewriting the interpreter's Py_Version
+    # before the import: the warning names the version this build is for.
+    out = run_python(f"""
+        import ctypes, mmap, sys, warnings
+        sys.path.insert(0, {SUPPORT!r})  # the recording logger tables needs
+        version = ctypes.c_ulong.in_dll(ctypes.pythonapi, "Py_Version")
+        libc = ctypes.CDLL(None)
+        libc.mprotect.argtypes = (ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int)
+        page = ctypes.addressof(version) & ~(mmap.PAGESIZE - 1)
+        assert libc.mprotect(page, mmap.PAGESIZE, 3) == 0  # read and write
+        version.value = (3 << 24) | (99 << 16) | sys.hexversion & 0xFFFF
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            import {module}
+        print(*[f"{{w.category.__name__}}: {{w.message}}" for w in seen], sep="\\n")
+    """).stdout
+    built = "%d.%d" % sys.version_info[:2]  # the suite runs the interpreter the build is for
+    assert out == (f"RuntimeWarning: compile time Python version {built} of module '{module}' "
+                   "does not match runtime version 3.99\n")
+
+
+def test_same_version_imports_without_a_warning():
+    out = run_python("""
+        import warnings
+        warnings.simplefilter("error")
+        import tools.common.siteward, tools.common.starveil
+        print("ok")
+    """).stdout
+    assert out == "ok\n"
 
 
 # ---- the deliverables themselves ----------------------------------------------

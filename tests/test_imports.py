@@ -133,8 +133,9 @@ def logger(calls, error, id):
     logger(2, "RuntimeError: refused", "logging-raises-later"),
 ])
 def test_failed_initialisation_then_a_successful_import(name, setup, restore, source, error):
-    proc = run_python(textwrap.dedent(setup) + textwrap.dedent(f"""
-        import traceback
+    # The test's own tools come before the setup's fake modules (traceback
+    # imports some of them).
+    proc = run_python("import traceback\n" + textwrap.dedent(setup) + textwrap.dedent(f"""
         for attempt in range(2):  # the same failure again: nothing was kept
             try:
                 import {name}

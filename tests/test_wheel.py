@@ -33,10 +33,12 @@ def run(*args, **kwargs):
 
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory):
-    # The same build directory as `./dev wheel`, so only what changed is compiled.
+    # A build directory kept for this environment, so only what changed is
+    # compiled; one per environment, as each is for its own interpreter.
     out = tmp_path_factory.mktemp("dist")
+    build = f"build/{Path(sys.prefix).name}-wheel"
     run(sys.executable, "-m", "pip", "wheel", "-q", "--disable-pip-version-check", "--no-build-isolation",
-        "--no-deps", "-w", out, "--config-settings=build-dir=build/wheel", ".", cwd=ROOT)
+        "--no-deps", "-w", out, f"--config-settings=build-dir={build}", ".", cwd=ROOT)
     (found,) = out.glob("tools_native-*.whl")
     return found
 

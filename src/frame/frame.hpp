@@ -206,9 +206,10 @@ PyObject* call_bound(PyObject* f, Args args) noexcept;
 
 }  // namespace frame
 
-// Ends a module source: the exported initialisation entry.
+// Ends a module source: the exported initialisation entry. PyMODINIT_FUNC
+// already carries extern "C" in C++ (clang rejects it twice).
 #define TOOLS_MODULE(short_name, full_name, source_path, body)                       \
-  extern "C" PyMODINIT_FUNC PyInit_##short_name(void) {                              \
+  PyMODINIT_FUNC PyInit_##short_name(void) {                                         \
     static const ::frame::ModuleDef def{#short_name, full_name, source_path, body}; \
     return ::frame::module_init(&def);                                               \
   }

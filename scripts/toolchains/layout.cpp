@@ -1,0 +1,33 @@
+// Compiled for each cross target by scripts/cross: every size and alignment
+// that the interpreter's headers take from pyconfig.h (after pymacconfig.h on
+// macOS) must be the target compiler's own, or the modules would see another
+// object layout than the interpreter.
+#include <Python.h>
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+static_assert(sizeof(int) == SIZEOF_INT);
+static_assert(sizeof(long) == SIZEOF_LONG);
+static_assert(sizeof(long long) == SIZEOF_LONG_LONG);
+static_assert(sizeof(long double) == SIZEOF_LONG_DOUBLE);
+static_assert(alignof(std::max_align_t) == ALIGNOF_MAX_ALIGN_T);
+static_assert(sizeof(void*) == SIZEOF_VOID_P);
+static_assert(sizeof(std::size_t) == SIZEOF_SIZE_T);
+static_assert(sizeof(std::uintptr_t) == SIZEOF_UINTPTR_T);
+static_assert(sizeof(std::time_t) == SIZEOF_TIME_T);
+static_assert(sizeof(pid_t) == SIZEOF_PID_T);
+static_assert(sizeof(pthread_t) == SIZEOF_PTHREAD_T);
+static_assert(sizeof(wchar_t) == SIZEOF_WCHAR_T);
+static_assert(sizeof(bool) == SIZEOF__BOOL);
+static_assert(sizeof(double) == SIZEOF_DOUBLE);
+static_assert(sizeof(float) == SIZEOF_FLOAT);
+static_assert(sizeof(short) == SIZEOF_SHORT);
+static_assert(sizeof(off_t) == SIZEOF_OFF_T);
+#if defined(__APPLE__)
+static_assert(sizeof(long double) == 8, "macOS arm64: long double is double");
+#endif
