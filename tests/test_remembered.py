@@ -408,9 +408,14 @@ FRAME = {
         del m.murkfold
         m.__dict__[Collides()] = 1        # probed before the name, stored again below
         m.murkfold = f
+        # What one lookup of the name costs in Python's own code.
+        exec("def probe(): return murkfold", m.__dict__)
+        calls.clear()
+        m.probe()
+        per_lookup = len(calls)
         calls.clear()
         assert murkfold([1, "a", (2,)]) == [1, "a", (2,)]
-        assert calls == ["murkfold"] * 4     # a lookup for each nested call
+        assert per_lookup >= 1 and calls == ["murkfold"] * 4 * per_lookup   # a lookup for each nested call
     """,
     "lookups/builtins-key-comparing-by-python-code": """
         calls = []
@@ -422,9 +427,13 @@ FRAME = {
         del m._const
         vars(builtins)[Collides()] = 1
         builtins._const = _Const(1)
+        exec("def probe(): return _const", m.__dict__)
+        calls.clear()
+        m.probe()
+        per_lookup = len(calls)
         calls.clear()
         assert murkfold(["ab", "cd"]) == [hidden("a"), hidden("c")]
-        assert calls == ["_const"] * 4    # a test and a cut for each leaf
+        assert per_lookup >= 1 and calls == ["_const"] * 4 * per_lookup   # a test and a cut for each leaf
     """,
 }
 
