@@ -67,27 +67,31 @@ class Module:
     tests: tuple        # (test file, substrings of the test id to keep, or None for all), fastest to fail first
 
 
-def walker_tests(name):
-    return (("test_%s.py" % name, None), ("test_walkers_model.py", None),
+def walker_tests(name, *remembered):
+    return (("test_%s.py" % name, None), ("test_remembered.py", (name, *remembered)),
+            ("test_frame.py", (name,)), ("test_walkers_model.py", None),
             ("test_hostile.py", ("walks", "threads", name)), ("test_imports.py", (name,)),
             ("test_walkers_depth.py", None), ("test_nomemory.py", (name,)), ("test_leaks.py", (name,)),
             ("test_typing.py", None))
 
 
-WALK_TESTS = (("test_murkfold.py", None), ("test_starveil.py", None), ("test_walkers_model.py", None),
+WALK_TESTS = (("test_murkfold.py", None), ("test_starveil.py", None),
+              ("test_remembered.py", ("murkfold", "starveil", "frame")), ("test_walkers_model.py", None),
               ("test_hostile.py", ("walks", "threads", "murkfold", "starveil")),
               ("test_imports.py", ("murkfold", "starveil")), ("test_walkers_depth.py", None),
               ("test_nomemory.py", ("murkfold", "starveil")), ("test_leaks.py", ("murkfold", "starveil")),
               ("test_typing.py", None))
 
 
-def module_tests(unit, *keys):
-    return ((unit, None), ("test_hostile.py", keys), ("test_imports.py", keys), ("test_nomemory.py", keys),
-            ("test_leaks.py", keys), ("test_typing.py", None))
+def module_tests(unit, *keys, frame="same"):
+    return ((unit, None), ("test_remembered.py", keys), ("test_frame.py", keys if frame == "same" else frame),
+            ("test_hostile.py", keys),
+            ("test_imports.py", keys), ("test_nomemory.py", keys), ("test_leaks.py", keys), ("test_typing.py", None))
 
 
 ALL_TESTS = tuple((f, None) for f in (
-    "test_frame.py", "test_siteward.py", "test_quillmark.py", "test_murkfold.py", "test_starveil.py",
+    "test_frame.py", "test_remembered.py", "test_siteward.py", "test_quillmark.py", "test_murkfold.py",
+    "test_starveil.py",
     "test_dawnlog.py", "test_tables.py", "test_logger.py", "test_walkers_model.py", "test_hostile.py",
     "test_imports.py", "test_walkers_depth.py", "test_nomemory.py", "test_leaks.py", "test_typing.py"))
 
@@ -95,14 +99,16 @@ MODULES = {
     "quillmark": Module(("src/tools/common/quillmark.cpp",), ("quillmark",), module_tests("test_quillmark.py",
                                                                                            "quillmark")),
     "tables": Module(("src/tools/tables/tables.cpp",), ("tables",),
-                     (("test_tables.py", None), ("test_logger.py", None), ("test_hostile.py", ("table",)),
+                     (("test_tables.py", None), ("test_remembered.py", ("tables", "kept")),
+                      ("test_frame.py", ("tables",)), ("test_logger.py", None), ("test_hostile.py", ("table",)),
                       ("test_imports.py", ("logg",)), ("test_nomemory.py", ("table",)), ("test_leaks.py", ("table",)),
                       ("test_typing.py", None))),
-    "murkfold": Module(("src/tools/common/murkfold.cpp",), ("murkfold",), walker_tests("murkfold")),
+    "murkfold": Module(("src/tools/common/murkfold.cpp",), ("murkfold",), walker_tests("murkfold", "frame")),
     "starveil": Module(("src/tools/common/starveil.cpp",), ("starveil",), walker_tests("starveil")),
     "dawnlog": Module(("src/tools/dawnlog/dawnlog.cpp",), ("dawnlog",), module_tests("test_dawnlog.py", "dawnlog")),
+    # The frame's own tests call siteward throughout.
     "siteward": Module(("src/tools/common/siteward.cpp",), ("siteward",), module_tests("test_siteward.py",
-                                                                                        "siteward")),
+                                                                                        "siteward", frame=None)),
     "frame": Module(("src/frame/*.cpp", "src/frame/*.hpp"), tuple(DELIVERABLES), ALL_TESTS),
     "walk": Module(("src/tools/common/walk.hpp",), ("murkfold", "starveil"), WALK_TESTS),
 }

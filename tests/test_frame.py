@@ -316,8 +316,8 @@ def test_traceback_entry_has_module_globals():
 
 def test_module_namespace():
     d = siteward_module.__dict__
-    assert set(d) == {"__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__",
-                      "__builtins__", "Path", "getfile", "Callable", "Type", "siteward", "__test__"}
+    assert list(d) == ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__",
+                       "__builtins__", "Path", "getfile", "Callable", "Type", "siteward", "__test__"]
     import builtins
     assert d["__builtins__"] is builtins
     assert d["__doc__"] is None and d["__test__"] == {}

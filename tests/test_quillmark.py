@@ -1,6 +1,7 @@
 """tools.common.quillmark: the Quillmark accessor."""
 
 import inspect
+import sys
 
 import pytest
 from hypothesis import given, strategies as st
@@ -95,12 +96,16 @@ def make(name):
     (make("_Foo"), "__data", "_Foo__data"), (make("__Foo"), "__data", "_Foo__data"),
     (make("__Foo__"), "__data", "_Foo____data"), (make("___"), "__data", "___data"),
     (make("Ünï"), "__dätä", "_Ünï__dätä"), (make("A"), "__\U0001f600", "_A__\U0001f600"),
+    (make("Ω"), "__a", "_Ω__a"), (make("a"), "__Ω", "_a__Ω"), (make("é"), "__\U0001f600", "_é__\U0001f600"),
+    (make("\U0001f600"), "__é", "_\U0001f600__é"), (make("Ω"), "__é", "_Ω__é"),
     (Foo, "__data", "_Foo__data"), (None, "__data", "_NoneType__data"), (5, "__data", "_int__data"),
     (type, "__data", "_type__data"),
 ])
 def test_get_name(obj, attr, expected):
     result = Quillmark.get_name(obj, attr)
     assert result == expected and type(result) is str
+    # Built as "_" + name + attr would be: the same text, kind and size.
+    assert (result.isascii(), sys.getsizeof(result)) == (expected.isascii(), sys.getsizeof(expected))
     if expected == attr:
         assert result is attr
     assert Quillmark(obj, attr).name == expected and Quillmark.get_name(obj=obj, attr=attr) == expected
@@ -409,6 +414,57 @@ def test_fields_read_through_a_subclass_hook():
     assert (h.name, h.value, h.exists) == ("_Foo__other", "o", True)
     h.value = "p"
     assert foo._Foo__other == "p" and foo._Foo__secret == "s"
+
+
+def test_field_under_a_non_data_descriptor():
+    # A subclass's class attribute without __set__ over a field: the field,
+    # stored in the instance dictionary, wins as in the generic lookup.
+    class Shadow(Quillmark):
+        _Quillmark__obj = staticmethod(lambda: "descriptor")
+
+    foo = Foo()
+    s = Shadow(foo, "__secret")
+    assert vars(s)["_Quillmark__obj"] is foo
+    assert (s.name, s.value, s.exists) == ("_Foo__secret", "s", True)
+
+
+def test_class_name_that_is_a_str_subclass():
+    # Its own lstrip runs at every use: nothing about it is remembered.
+    calls = []
+
+    class Name(str):
+        def lstrip(self, chars=None):
+            calls.append(chars)
+            return "N%d" % len(calls)
+
+    cls = type("Plain", (), {})
+    cls.__name__ = Name("Plain")
+    o = cls()
+    o._N1__a, o._N2__a = 1, 2
+    assert Quillmark.get_attribute(o, "__a") == 1 and Quillmark.get_attribute(o, "__a") == 2
+    assert calls == ["_", "_"]
+
+
+def test_object_replaced_before_the_import():
+    # `object` is taken from the builtins when the module is imported; its
+    # members are looked up on it at each call.
+    out = run_python("""
+        import builtins, importlib.util, types, typing, tools.common
+        real = object
+        class Spy:
+            @staticmethod
+            def __getattribute__(obj, name):
+                return ("spied", name)
+            __setattr__ = staticmethod(lambda obj, name, value: print("set", name, value))
+        builtins.object = Spy
+        from tools.common.quillmark import Quillmark
+        builtins.object = real
+        class Foo:
+            pass
+        print(Quillmark.get_attribute(Foo(), "__x"), Quillmark.has_attribute(Foo(), "__y"))
+        Quillmark.set_attribute(Foo(), "__z", 1)
+    """).stdout
+    assert out.splitlines() == ["('spied', '_Foo__x') True", "set _Foo__z 1"]
 
 
 def test_class_changes_seen_at_once(monkeypatch):

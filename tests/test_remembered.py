@@ -417,6 +417,30 @@ FRAME = {
         assert murkfold([1, "a", (2,)]) == [1, "a", (2,)]
         assert per_lookup >= 1 and calls == ["murkfold"] * 4 * per_lookup   # a lookup for each nested call
     """,
+    "lookups/module-key-whose-comparison-raises": """
+        armed = []
+        class Collides:
+            def __hash__(self): return hash("murkfold")
+            def __eq__(self, other):
+                if armed:
+                    raise LookupError("compared")
+                return False
+        f = m.murkfold
+        del m.murkfold
+        key = Collides()
+        m.__dict__[key] = 1
+        m.murkfold = f
+        armed.append(True)
+        try:
+            murkfold([1])
+        except LookupError as exc:
+            assert str(exc) == "compared"
+        else:
+            raise AssertionError("the lookup's error was lost")
+        finally:
+            armed.clear()
+            del m.__dict__[key]
+    """,
     "lookups/builtins-key-comparing-by-python-code": """
         calls = []
         class Collides:

@@ -96,6 +96,17 @@ def test_failures_of_the_path_class(monkeypatch, kwargs, error, message):
     assert tb_names(info.value)[1] == ("src/tools/common/siteward", "tools.common.siteward.siteward")
 
 
+@pytest.mark.parametrize("func", [int, str, type, Ellipsis, NotImplemented, True, print])
+def test_builtins_have_no_source(func):
+    # Objects of the interpreter's own, wherever they lie in memory: each is
+    # handed to getfile, whose error passes through.
+    with pytest.raises(TypeError) as info:
+        siteward(func=func)
+    with pytest.raises(TypeError) as direct:
+        inspect.getfile(func)
+    assert str(info.value) == str(direct.value)
+
+
 def test_path_like_whose_fspath_raises():
     class Bad:
         def __fspath__(self):

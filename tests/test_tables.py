@@ -794,6 +794,45 @@ def test_filter_with_inputs_that_act_up(scenario, no_leak):
     no_leak(raises_quietly(lambda: native_filter(*scenario())))
 
 
+def test_membership_tests_run_as_often_as_in_python():
+    # A str subclass anywhere in `include` compares by its own code: every
+    # test the model makes, ours makes too (none is answered from memory).
+    calls = []
+
+    class Col(str):
+        __hash__ = str.__hash__
+
+        def __eq__(self, other):
+            calls.append(other)
+            return str.__eq__(self, other)
+
+    t = Table({"columns": ["a", "b", "c"], "data": [{"a": 1, "b": 2, "c": 3}] * 3})
+    for include, exclude in (([Col("a"), "b"], None), (["b", Col("a")], None), (None, (Col("c"),)),
+                             ({Col("b"): 0, "a": 1}, None)):
+        calls.clear()
+        expected = outcome(model_filter, t, include, exclude)
+        expected_calls = list(calls)
+        calls.clear()
+        assert outcome(native_filter, t, include, exclude) == expected
+        assert calls == expected_calls and expected_calls, (include, exclude)
+
+
+def test_table_key_whose_comparison_raises():
+    # The membership test of "columns" meets a key of the same hash first.
+    armed, calls = [], []
+
+    def compare():
+        if armed:
+            calls.append(1)
+            raise LookupError("eq")
+
+    table = {Name("columns", on_eq=compare): 0, "columns": ["a"], "data": [{"a": 1}]}
+    armed.append(True)
+    with pytest.raises(LookupError, match="^eq$"):
+        Table(table)
+    assert calls == [1]
+
+
 def test_filter_of_a_row_that_changes_size():
     t = abc()
 

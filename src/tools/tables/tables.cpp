@@ -275,13 +275,7 @@ bool pure_container(PyObject* c) {
       if (!PyUnicode_CheckExact(items[i])) return false;
     return true;
   }
-  if (PyDict_CheckExact(c)) {
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(c, &pos, &key, &value))
-      if (!PyUnicode_CheckExact(key)) return false;
-    return true;
-  }
+  if (PyDict_CheckExact(c)) return frame::exact_string_keys(c);
   if (PyAnySet_CheckExact(c)) {
     // A set's own iterator runs no code of the caller's.
     Ref it = Ref::steal(PyObject_GetIter(c));
