@@ -250,6 +250,36 @@ def test_function_keeps_attributes_and_pickles_by_name():
         del siteward.extra
 
 
+@pytest.mark.parametrize("attr, good, bad, message", [
+    ("__name__", "renamed", 5, "__name__ must be set to a string object"),
+    ("__qualname__", "Some.renamed", None, "__qualname__ must be set to a string object"),
+    ("__annotations__", {"file": "str"}, [], "__annotations__ must be set to a dict object"),
+    ("__doc__", "documented", None, None),
+    ("__module__", "elsewhere", 1, None),
+])
+def test_function_attributes_can_be_set_like_the_hosts(attr, good, bad, message):
+    # As on the interpreter's own functions: names must stay strings and
+    # annotations a dict; the rest take anything. Deleting the checked ones
+    # is refused too.
+    saved = getattr(siteward, attr)
+    try:
+        setattr(siteward, attr, good)
+        assert getattr(siteward, attr) == good
+        if message is None:
+            setattr(siteward, attr, bad)
+            assert getattr(siteward, attr) == bad
+            return
+        with pytest.raises(TypeError) as info:
+            setattr(siteward, attr, bad)
+        assert str(info.value) == message and getattr(siteward, attr) == good
+        with pytest.raises(TypeError) as info:
+            delattr(siteward, attr)
+        assert str(info.value) == message
+        assert siteward("/a/b") == Path("/a")    # calls still bind by the declared names
+    finally:
+        setattr(siteward, attr, saved)
+
+
 # ---- names at call time -----------------------------------------------------
 
 @pytest.fixture
