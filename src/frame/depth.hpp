@@ -83,12 +83,10 @@ class Depth {
   bool begin() noexcept {
     state_ = &t_depth;
     limit_ = Py_GetRecursionLimit();
-    if (!state_->floor) state_->floor = stack_floor();
+    // The runner of every body has just found the stack's floor and room for
+    // the call; each container level checks the room again.
     floor_ = state_->floor;
-    if (!enter()) return false;
-    if (room()) return true;
-    leave();
-    return false;
+    return enter();
   }
   void end() noexcept { leave(); }
 

@@ -57,19 +57,17 @@ class Held {
   PyObject* obj_ = nullptr;
 };
 
-// A default value, described at compile time and made at definition time.
+// A default value, described at compile time and made at definition time:
+// None or a text (the only defaults the modules declare).
 struct Value {
-  enum class Kind { required, none, truth, falsity, text, integer };
+  enum class Kind { required, none, text };
   Kind kind = Kind::required;
   const char* str = nullptr;
-  long long num = 0;
 
   static constexpr Value required() { return {}; }
   static constexpr Value none() { return {Kind::none}; }
-  static constexpr Value boolean(bool b) { return {b ? Kind::truth : Kind::falsity}; }
   static constexpr Value text(const char* s) { return {Kind::text, s}; }
-  static constexpr Value integer(long long n) { return {Kind::integer, nullptr, n}; }
-  Ref make() const noexcept;
+  Ref make() const noexcept;  // for a parameter that has a default
 };
 
 // One positional-or-keyword parameter. `enforce` names a built-in type that
