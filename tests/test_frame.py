@@ -460,6 +460,77 @@ def test_exec_of_a_second_module_object_is_refused():
         "True", "Module 'siteward' has already been imported. Re-initialisation is not supported.", "True /a"]
 
 
+def test_create_step_copies_from_the_spec():
+    # What the spec has is copied (__path__ only when it lists locations);
+    # what it lacks is skipped; any other failure reading it fails the step.
+    out = run_python("""
+        import _imp, importlib.util
+        real = importlib.util.find_spec("tools.common.siteward")
+        class Spec:
+            name, origin, loader = "tools.common.siteward", real.origin, real.loader
+            parent, submodule_search_locations = "tools.common", ["/somewhere"]
+        class Bare:
+            name, origin = "tools.common.siteward", real.origin
+        class Failing(Spec):
+            @property
+            def parent(self):
+                raise LookupError("no parent")
+        m = _imp.create_dynamic(Spec())
+        print(m.__name__, m.__path__, m.__package__, m.__file__ == real.origin, m.__loader__ is real.loader)
+        m = _imp.create_dynamic(Bare())
+        print(hasattr(m, "__path__"), m.__package__, m.__loader__, m.__file__ == real.origin)
+        try:
+            _imp.create_dynamic(Failing())
+        except LookupError as exc:
+            print("LookupError:", exc)
+    """).stdout
+    assert out.splitlines() == ["tools.common.siteward ['/somewhere'] tools.common True True", "False None None True",
+                                "LookupError: no parent"]
+
+
+@pytest.mark.parametrize("module, name", [("tools.dawnlog.dawnlog", "print"), ("tools.common.quillmark", "object")])
+def test_builtin_fixed_at_import_is_missing(module, name):
+    # Taken from the builtins once, at import: without it the import fails,
+    # and succeeds again once it is back.
+    out = run_python(f"""
+        import builtins, importlib, sys, typing, os, datetime, getpass, socket, platform
+        saved = getattr(builtins, {name!r})
+        delattr(builtins, {name!r})
+        try:
+            importlib.import_module({module!r})
+        except NameError as exc:
+            message = str(exc)
+        setattr(builtins, {name!r}, saved)
+        print(message, {module!r} in sys.modules)
+        print(importlib.import_module({module!r}).__name__)
+    """).stdout
+    assert out.splitlines() == [f"name '{name}' is not defined False", module]
+
+
+def test_module_name_deleted_while_the_body_runs():
+    # As in a class statement, __module__ is the name `__name__` as it stands
+    # (the builtins' once the module's is gone); a function's __module__ is
+    # only ever its globals' (None once gone).
+    out = run_python(f"""
+        import sys, types
+        sys.path.insert(0, {SUPPORT!r})
+        class Remover(types.ModuleType):
+            def __getattr__(self, attr):
+                if attr == "logging":
+                    del sys.modules["tools.tables.tables"].__name__
+                    del sys.modules["logger"]
+                    import logger
+                    return logger.logging
+                raise AttributeError(attr)
+        sys.modules["logger"] = Remover("logger")
+        import tools.tables.tables as t
+        print(t.Table.__module__, t.Table.__init__.__wrapped__.__module__, t.Table.columns.fget.__module__)
+        import logger
+        print(logger.factory_calls)
+    """).stdout
+    assert out.splitlines() == ["builtins None None", "['builtins', 'builtins']"]
+
+
 def test_from_import_falls_back_to_the_module_table():
     out = run_python("""
         import sys, types

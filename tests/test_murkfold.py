@@ -454,6 +454,8 @@ def test_lists_mutated_during_the_walk():
     (["a"], ValueError, "need more than 1 value to unpack"),
     ([None], TypeError, "'NoneType' object is not iterable"),
     ([5], TypeError, "'int' object is not iterable"),
+    ([""], ValueError, "need more than 0 values to unpack"),
+    (["abc"], ValueError, "too many values to unpack (expected 2)"),
     (5, TypeError, "'int' object is not iterable"),            # items() itself
 ])
 def test_dict_subclass_items_that_are_not_pairs(items, error, message):

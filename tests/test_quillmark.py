@@ -187,6 +187,18 @@ def test_init_refused_leaves_fields():
     q.__init__(3, "b")
     assert (q._Quillmark__obj, q._Quillmark__attr) == (3, "b")
 
+    class Locked(Quillmark):
+        __slots__ = ()
+
+        def __setattr__(self, name, value):
+            if name == "_Quillmark__attr":
+                raise AttributeError("locked")
+            super().__setattr__(name, value)
+
+    with pytest.raises(AttributeError, match="^locked$") as info:
+        Locked(1, "a")
+    assert tb_names(info.value)[-2] == ("src/tools/common/quillmark", "tools.common.quillmark.Quillmark.__init__")
+
 
 def test_private_attribute_round_trip():
     foo = Foo()

@@ -174,6 +174,28 @@ MURKFOLD = {
         object.__delattr__(c, "char_limit")          # the class's 4000 again
         assert murkfold(["abcd"]) == ["abcd"]
     """,
+    # Where the name stands in the instance dictionary is only a hint: other
+    # keys before it, or an equal key that is not the interned name.
+    "instance-value/other-keys-first": """
+        class Record: pass
+        c = m._const = Record()
+        c.other, c.char_limit = 0, 3
+        assert murkfold(["abcd"]) == [hidden("abc")]
+        c.char_limit = 1
+        assert murkfold(["abcd"]) == [hidden("a")]
+        del c.other
+        c.char_limit = 2
+        assert murkfold(["abcd"]) == [hidden("ab")]
+    """,
+    "instance-value/key-not-interned": """
+        class Record: pass
+        c = m._const = Record()
+        key = "".join(["char_", "limit"])
+        c.__dict__[key] = 3
+        assert murkfold(["abcd"]) == [hidden("abc")]
+        c.__dict__[key] = 1
+        assert murkfold(["abcd"]) == [hidden("a")]
+    """,
     "instance-value/inside-format": """
         c = m._const = _Const(3)
         leaf = Acts(lambda: object.__setattr__(c, "char_limit", 1))
@@ -364,6 +386,19 @@ QUILLMARK = {
         del q.Quillmark
         builtins.Quillmark = Other
         assert Quillmark(o, "__a").exists is True
+        class Meta(type): pass
+        class Measured(Quillmark, metaclass=Meta):
+            __slots__ = ()
+            get_attribute = staticmethod(lambda obj, attr: "measured")
+        q.Quillmark = Measured
+        assert Quillmark(o, "__a").value == "measured"
+        q.Quillmark = object()
+        try:
+            Quillmark(o, "__a").value
+        except AttributeError as exc:
+            assert exc.name == "get_attribute"
+        else:
+            raise AssertionError("no member, no call")
     """,
     "quillmark-name/inside-getter": """
         class Other(Quillmark):

@@ -108,6 +108,7 @@ def test_dictionaries_use_their_keys_as_names():
     assert result == value and result is not value
     assert starveil(value={"Password": None}) == {"Password": ""}
     assert starveil(value={None: "abc"}) == {None: "abc"}
+    assert starveil(value={None: ["pwd", ("x",)]}) == {None: ["pwd", ("x",)]}   # the empty name reaches down
     assert starveil("pwd", [{"user": "u"}]) == [{"user": "u"}]
     assert starveil("password", ["ab", 1, ("c",)]) == ["**", 1, ("*",)]
 

@@ -634,6 +634,20 @@ def construction_scenarios():
         table["data"].append({"a": 1})
         return table
 
+    def lists_with_their_own_iteration():
+        class Backwards(list):
+            def __iter__(self):
+                return reversed(list(list.__iter__(self)))
+
+        return {"columns": Backwards(["a", "b"]), "data": Backwards([{"a": 1, "b": 2}, {"b": 3, "a": 4}, 5])}
+
+    def lists_whose_iteration_raises():
+        class Refusing(list):
+            def __iter__(self):
+                raise LookupError("no iteration")
+
+        return {"columns": ["a"], "data": Refusing([{"a": 1}])}
+
     def failing_len():
         return {"columns": ["a"], "data": [Sized({"a": 1}, on_len=boom)]}
 
@@ -659,7 +673,8 @@ def construction_scenarios():
 
     return [clearing_columns, dropping_rows, growing_rows, replacing_columns, removing_columns_key,
             replacing_columns_by_a_tuple, replacing_data, key_hook_replaces_columns, failing_hash, failing_format,
-            format_empties_everything, failing_len, nested_on_same_dict]
+            format_empties_everything, lists_with_their_own_iteration, lists_whose_iteration_raises, failing_len,
+            nested_on_same_dict]
 
 
 CTOR = [None]  # what nested constructions call
@@ -776,6 +791,14 @@ def filter_scenarios():
         t.data.extend([Row(a=1), {"a": 2}])
         return t, ["a"], None
 
+    def source_lists_with_their_own_iteration():
+        class Backwards(list):
+            def __iter__(self):
+                return reversed(list(list.__iter__(self)))
+
+        return Table({"columns": Backwards(["a", "b"]), "data": Backwards([{"a": 1, "b": 2}, {"b": 3, "a": 4}])}), \
+            ["a", "b"], ("b",)
+
     def exclude_raises():
         class Exc:
             def __contains__(self, key):
@@ -784,7 +807,8 @@ def filter_scenarios():
         return abc(), None, Exc()
 
     return [include_clears_source_columns, include_clears_rows, include_grows_the_row, include_drops_rows,
-            include_mutated_by_a_key, exclude_grown_by_a_key, field_hook_grows_exclude, key_with_failing_eq, items_mutates_source, exclude_raises]
+            include_mutated_by_a_key, exclude_grown_by_a_key, field_hook_grows_exclude, key_with_failing_eq, items_mutates_source,
+            source_lists_with_their_own_iteration, exclude_raises]
 
 
 @pytest.mark.parametrize("scenario", filter_scenarios(), ids=lambda f: f.__name__)

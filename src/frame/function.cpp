@@ -507,14 +507,12 @@ PyObject* call_bound(PyObject* f, Args args) noexcept { return run(reinterpret_c
 Class::Class(const char* name) noexcept : name_(name) {
   Ref ns = Ref::steal(PyDict_New());
   if (!ns) return;
-  PyObject* module;
-  if (PyDict_GetItemRef(module_dict(), g_dunder_name.get(), &module) <= 0) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_NameError, "name '__name__' is not defined");
-    return;
-  }
-  Ref owned = Ref::steal(module);
+  // `__module__ = __name__`, looked up as a class body does: the module's
+  // dictionary, then the builtins.
+  Ref module = global(g_dunder_name);
+  if (!module) return;
   Ref qualname = Ref::steal(PyUnicode_FromString(name));
-  if (!qualname || PyDict_SetItemString(ns.get(), "__module__", module) < 0 ||
+  if (!qualname || PyDict_SetItemString(ns.get(), "__module__", module.get()) < 0 ||
       PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0)
     return;
   ns_ = std::move(ns);
