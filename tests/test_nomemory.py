@@ -131,6 +131,20 @@ from tools.tables.tables import Table
 t = Table({"columns": ["a", "b"], "data": [{"a": 1, "b": "x"}, {"b": 2, "a": [3]}]})
 """
 NESTED = "data = {'id': 7, 'db': {'password': 'hunter2', 'hosts': ['a', ('b', None)]}, 'blob': 'x' * 50}\n"
+# Every route of the walks: subclasses walked through items() and their own
+# iteration, texts of each width over the limit, long ints, formatted leaves.
+VARIED = """
+import collections
+class Own(list):
+    def __iter__(self):
+        return iter(list(list.__iter__(self)))
+class Leaf:
+    def __format__(self, spec):
+        return "leaf" * 20
+Pair = collections.namedtuple("Pair", "a b")
+data = collections.OrderedDict(a=Own(["é" * 30, ("€" * 30, "\\U0001F600" * 30)]), b=Pair(10**30, 2.5),
+                               c=[Leaf(), None, b"bytes", range(3)], Пароль=("pwd", "x" * 40), pwd=Own(["ab"]))
+"""
 
 # name: (setup, call, check after the attempt; default: the call again)
 CALLS = {
@@ -151,8 +165,27 @@ CALLS = {
     "Table.__repr__": (TABLE, "repr(t)", "repr(Table({'columns': ['a', 'b'], 'data': []}))"),
     "Table.__str__": (TABLE, "str(t)", "str(Table({'columns': ['a'], 'data': [{'a': [1]}]}))"),
     "Table.filter": (TABLE, "t.filter(include=['a', 'b'], exclude=('b',))", "str(t.filter(exclude=['a']))"),
+    "Table(varied)": (TABLE + "class Cols(list):\n    def __iter__(self):\n        return iter(list(list.__iter__(self)))\n"
+                      "class Row(dict):\n    pass\n",
+                      "Table({'columns': Cols(['a', 1]), 'data': Cols([Row(a=1, **{'1': 2}) and {'a': 1, 1: 2}, Row({'a': 0, 1: 3})])})",
+                      None),
+    "Table.filter(varied)": (TABLE + "class Row(dict):\n    pass\n"
+                             "u = Table({'columns': ['a', 1, 'c'], 'data': [{'a': 1, 1: 2, 'c': 3}, Row({'c': 0, 'a': 1, 1: 2})]})\n",
+                             "(u.filter(include={'a': 0, 1: 0}, exclude={'c'}), t.filter(include='ab'), t.filter(('a',)))",
+                             None),
+    "Quillmark(varied)": (QUILL + "class Ωmega:\n    __slots__ = ('_Ωmega__s',)\n    @property\n    def _Ωmega__gone(self):\n"
+                          "        raise AttributeError('gone')\nw = Ωmega()\n",
+                          "(Quillmark.set_attribute(w, '__s', 1), Quillmark.get_name(Ωmega, '__é'), "
+                          "Quillmark.has_attribute(w, '__gone'), Quillmark(w, '__s').value)", None),
     "murkfold": ("from tools.common.murkfold import murkfold\n" + NESTED, "murkfold(data)", None),
     "starveil": ("from tools.common.starveil import starveil\n" + NESTED, "starveil(value=data)", None),
+    "murkfold(varied)": ("import tools.common.murkfold as m\nm._const = m._Const(25)\n" + VARIED,
+                         "m.murkfold(data)", None),
+    "murkfold(odd limit)": ("import tools.common.murkfold as m\nclass Lim:\n    char_limit = property(lambda s: 3.0)\n"
+                            "m._const = Lim()\nclass Cut:\n    char_limit = True\n",
+                            "(m.murkfold(['ab', 1, 2.5]), setattr(m, '_const', Cut()), m.murkfold(['abcd']))",
+                            "(setattr(m, '_const', Cut()), m.murkfold(['abcd']))"),
+    "starveil(varied)": ("from tools.common.starveil import starveil\n" + VARIED, "starveil('ПАРОЛЬ', data)", None),
     "dawnlog": ("import io, sys, itertools\nfrom tools.dawnlog.dawnlog import dawnlog\n"
                 "names = itertools.count()\nsys.stdout = io.StringIO()\n"
                 "dawnlog('tools-nomemory', 'warm', '-')  # the facts' own lazy imports\n",
