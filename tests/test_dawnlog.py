@@ -145,6 +145,27 @@ def test_failing_facts(prefix, fixed, monkeypatch, capsys):
     monkeypatch.setattr(module, "getuser", raiser(Exception()))
     dawnlog(prefix, "again")
     assert capsys.readouterr().out.split("\n")[2] == "User: "
+    for name in ("getuser", "getfqdn", "platform", "python_implementation"):
+        monkeypatch.delattr(module, name)
+    dawnlog(prefix, "gone")
+    assert capsys.readouterr().out.split("\n")[2:7] == [
+        "User: name 'getuser' is not defined", "Host: name 'getfqdn' is not defined",
+        "OS Platform: name 'platform' is not defined", "Python Version: name 'version' is not defined",
+        "Implementation: name 'python_implementation' is not defined"]
+
+
+def test_empty_date_gives_an_empty_rule(prefix, fixed, monkeypatch, capsys):
+    class Blank(FakeClock):
+        @staticmethod
+        def now():
+            return Blank()
+
+        def strftime(self, pattern):
+            return ""
+
+    monkeypatch.setattr(module, "datetime", Blank)
+    dawnlog(prefix)
+    assert capsys.readouterr().out.split("\n")[:3] == ["", "", "User: ann"]
 
 
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])

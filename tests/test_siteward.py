@@ -83,6 +83,18 @@ class Broken(type(Path())):
         return super().parent
 
 
+def refusing(arg):
+    raise LookupError("no path")
+
+
+@pytest.mark.parametrize("kwargs", [{"file": "x"}, {"func": Broken}])
+def test_path_class_that_refuses(monkeypatch, kwargs):
+    import tools.common.siteward as mod
+    monkeypatch.setattr(mod, "Path", refusing)
+    with pytest.raises(LookupError, match="^no path$"):
+        siteward(**kwargs)
+
+
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"func": Broken}, PermissionError, "no cwd"),          # getfile finds this file; absolute() fails
     ({"file": "/a/b"}, LookupError, "no parent"),
