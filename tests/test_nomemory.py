@@ -146,6 +146,48 @@ data = collections.OrderedDict(a=Own(["é" * 30, ("€" * 30, "\\U0001F600" * 30
                                c=[Leaf(), None, b"bytes", range(3)], Пароль=("pwd", "x" * 40), pwd=Own(["ab"]))
 """
 
+# Calls refused on purpose: each gives the name of what it raised (a failed
+# allocation still propagates), so the messages' own allocations fail too.
+REFUSED = """
+from tools.common.murkfold import murkfold
+from tools.common.quillmark import Quillmark
+from tools.common.siteward import siteward
+from tools.common.starveil import starveil
+from tools.dawnlog.dawnlog import dawnlog
+from tools.tables.tables import Table
+class S(str):
+    pass
+class Pairs(dict):
+    def items(self):
+        return [(1, 2, 3)]
+class Bad:
+    def __format__(self, spec):
+        raise ValueError("no text")
+def refused(*calls):
+    names = []
+    for call in calls:
+        try:
+            call()
+        except MemoryError:
+            raise
+        except Exception as e:
+            names.append(type(e).__name__)
+    return names
+"""
+REFUSALS = {
+    "frame": "refused(lambda: siteward(1, 2, 3), lambda: siteward(x=1), lambda: siteward(1, file=2), "
+             "lambda: Quillmark.get_name(attr='x'), lambda: siteward(**{S('file'): 1}), lambda: starveil(S('x')), "
+             "lambda: dawnlog(None), lambda: Table(S()), lambda: Table.columns.fget(Table.__new__(Table)))",
+    "tables": "refused(lambda: Table({}), lambda: Table({'columns': (), 'data': []}), "
+              "lambda: Table({'columns': [], 'data': [1]}), lambda: Table({'columns': ['a'], 'data': [{}]}), "
+              "lambda: Table({'columns': ['a', 2], 'data': [{'a': 1, 'b': 2}]}), "
+              "lambda: Table({'columns': ['a'], 'data': [Pairs(a=1)]}).filter())",
+    "walks": "refused(lambda: murkfold([Pairs()]), lambda: murkfold((Bad(), [S('x' * 50)])), "
+             "lambda: starveil(value={'a': [{1: 2}]}), lambda: starveil(value=(Pairs(),)))",
+    "quillmark": "refused(lambda: Quillmark(1, S('__x')), lambda: Quillmark.get_attribute(Pairs(), '__x'), "
+                 "lambda: Quillmark.set_attribute(int, '__x', 1), lambda: Quillmark.__new__(Quillmark).name)",
+}
+
 # name: (setup, call, check after the attempt; default: the call again)
 CALLS = {
     "Quillmark()": (QUILL, "Quillmark(obj, '__pin')", "Quillmark(obj, '__pin').name"),
@@ -193,6 +235,8 @@ CALLS = {
     "siteward(file)": ("from tools.common.siteward import siteward", "siteward('/a/b/c.txt')", None),
     "siteward(func)": ("from tools.common.siteward import siteward\nimport json", "siteward(func=json.dumps)", None),
 }
+
+CALLS.update({f"refused {name}": (REFUSED, call, None) for name, call in REFUSALS.items()})
 
 # Module: a call that shows it works once imported.
 MODULES = {
