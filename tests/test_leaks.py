@@ -184,6 +184,8 @@ CASES = {
     "quillmark-init": (lambda: Quillmark(FOO, "__x"), None),
     "quillmark-set": (lambda: Quillmark.set_attribute(FOO, "__y", 1), None),
     "quillmark-get": (lambda: Quillmark.get_attribute(FOO, "__secret"), None),
+    # Names worked out afresh at every call: each replaces the one remembered.
+    "quillmark-names-alternate": (lambda: (Quillmark.get_name(FOO, "__x"), Quillmark.get_name(FOO, "__y")), None),
     "quillmark-property-raises": (lambda: Quillmark(acting(_Acting__bad=property(raiser(ValueError)))(),
                                                     "__bad").value, ValueError),
     "quillmark-exists-raises": (lambda: Quillmark(acting(_Acting__bad=property(raiser(ValueError)))(),

@@ -200,6 +200,16 @@ def test_init_refused_leaves_fields():
     assert tb_names(info.value)[-2] == ("src/tools/common/quillmark", "tools.common.quillmark.Quillmark.__init__")
 
 
+def test_name_whose_get_name_cannot_be_had():
+    # `name` looks get_name up on the instance: a subclass whose get_name
+    # raises has that error reach the caller, under the property's entry.
+    Refusing = type("Refusing", (Quillmark,), {"get_name": property(lambda self: 1 / 0)})
+    with pytest.raises(ZeroDivisionError) as info:
+        Refusing(Foo(), "__secret").name
+    assert tb_names(info.value)[1:3] == [("src/tools/common/quillmark", "tools.common.quillmark.Quillmark.name"),
+                                         (__file__, "<lambda>")]
+
+
 def test_private_attribute_round_trip():
     foo = Foo()
     q = Quillmark(foo, "__secret")
