@@ -2,8 +2,8 @@
 and exec steps, the interpreter's allocator fails from the Nth allocation on
 (N = 1, 2, ...), each attempt in a process of its own (forked from a runner
 that has done the setup), until the call succeeds. A failing attempt must end
-in an exception, never a signal, and the module must work afterwards in that
-process. A crash (or hang) with one of our libraries among its three
+in an exception, never a signal nor a result returned with an error still set,
+and the module must work afterwards in that process. A crash (or hang) with one of our libraries among its three
 innermost native frames fails the test; the interpreter's own crashes under
 allocation failure are only counted. CI tries a sample of N per call;
 TOOLS_NOMEMORY_FULL=1 tries every N, and also fails only the Nth allocation
