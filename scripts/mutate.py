@@ -235,14 +235,15 @@ def collect(module):
 
 def run_tests(ids_file, timeout):
     """(status, detail, seconds): passed, failed (with the first failure) or timeout.
-    A module's allocation-failure tests try every allocation count (a few
-    seconds each): the sample they take in the ordinary suite misses the
-    failure of many a single allocation. The frame runs the whole suite,
-    where that would take minutes, so it keeps the sample."""
+    A module's allocation-failure tests try every allocation count of its
+    calls (a few seconds each): the sample they take in the ordinary suite
+    misses the failure of many a single allocation. Its create and exec steps
+    keep the sample (a full sweep of an import takes minutes), and so does
+    the frame, which runs the whole suite."""
     started = time.monotonic()
     env = dict(os.environ, PYTHONDONTWRITEBYTECODE="1")
     if ids_file.parent.name != "frame":
-        env["TOOLS_NOMEMORY_FULL"] = "1"
+        env["TOOLS_NOMEMORY_FULL"] = "calls"
     proc = subprocess.Popen([sys.executable, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-p",
                              "no:randomly", f"@{ids_file}"], cwd=TREE, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True, start_new_session=True, env=env)
