@@ -260,12 +260,12 @@ void put(PyObject* out, Py_ssize_t at, PyObject* text) {
   }
 }
 
-// "_" + owner + attr in one allocation.
+// "_" + owner + attr in one allocation. (Two strings in memory cannot
+// overflow the length; PyUnicode_New refuses a size past its own limit.)
 PyObject* mangled(PyObject* owner, PyObject* attr) {
   const Py_ssize_t n_owner = PyUnicode_GET_LENGTH(owner), n_attr = PyUnicode_GET_LENGTH(attr);
   Py_UCS4 max_char = PyUnicode_MAX_CHAR_VALUE(owner);
   if (PyUnicode_MAX_CHAR_VALUE(attr) > max_char) max_char = PyUnicode_MAX_CHAR_VALUE(attr);
-  if (n_owner > PY_SSIZE_T_MAX - 1 - n_attr) return PyErr_NoMemory();
   PyObject* out = PyUnicode_New(1 + n_owner + n_attr, max_char);
   if (!out) return nullptr;
   PyUnicode_WRITE(PyUnicode_KIND(out), PyUnicode_DATA(out), 0, '_');
