@@ -225,7 +225,11 @@ MURKFOLD = {
         class Leaf:
             def __format__(self, spec): return Text("y")
         leaf = Leaf()
-        assert murkfold([leaf, "abc"]) == [leaf, hidden("a")]
+        assert murkfold(["abc", leaf, "abc"]) == ["abc", leaf, hidden("a")]
+        object.__setattr__(c, "char_limit", 3)
+        assert murkfold({"a": "abc", "b": leaf, "c": "abc"}) == {"a": "abc", "b": leaf, "c": hidden("a")}
+        object.__setattr__(c, "char_limit", 3)
+        assert murkfold(("abc", leaf, "abc")) == ("abc", leaf, hidden("a"))
     """,
     # A finalizer of a leaf that only the walk still holds.
     "const-binding/inside-leaf-del": """
