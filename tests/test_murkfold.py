@@ -263,6 +263,9 @@ def test_results_are_tracked_by_the_collector():
     result = murkfold([[1], (2, [3]), {"a": [4]}])
     assert gc.is_tracked(result) and gc.is_tracked(result[0]) and gc.is_tracked(result[2]["a"])
     assert gc.is_tracked(result[1])
+    # An empty tuple comes back as the interpreter's shared one, left untracked.
+    empties = murkfold([(), ()])
+    assert empties == [(), ()] and empties[1] is () and not gc.is_tracked(())
 
 
 def test_subclass_iteration_protocol_is_used():

@@ -216,6 +216,21 @@ MURKFOLD = {
         armed.append(True)
         assert murkfold(data) == {key: "x", "b": "abc", "c": hidden("a")}
     """,
+    # The same through a tuple key, whose equality runs its items' own.
+    "instance-value/inside-tuple-key-eq": """
+        c = m._const = _Const(3)
+        armed = []
+        class Key:
+            def __hash__(self): return hash("b")
+            def __eq__(self, other):
+                if armed:
+                    object.__setattr__(c, "char_limit", 1)
+                return False
+        key = (Key(),)
+        data = {key: "x", ("b",): "abc", "c": "abc"}
+        armed.append(True)
+        assert murkfold(data) == {key: "x", ("b",): "abc", "c": hidden("a")}
+    """,
     # A finalizer of a formatting result, run when the walk drops it.
     "instance-value/inside-result-del": """
         c = m._const = _Const(3)
@@ -570,6 +585,9 @@ def restored():
         for name, value in items.items():
             if ns.get(name, ns) is not value:
                 ns[name] = value
+        if ns is not vars(builtins) and list(ns) != list(items):
+            ns.clear()  # a name deleted and put back moved to the end: the order is the module's too
+            ns.update(items)
 
 
 @pytest.mark.parametrize("code", ROWS)

@@ -137,6 +137,8 @@ def test_keys_are_kept_and_containers_become_plain():
     assert type(result[key]) is tuple and type(result[key][1]) is dict
     assert result == {"password": ("**", {"pwd": ["*"]})}
     assert [starveil(value=v) for v in ({}, [], ())] == [{}, [], ()]
+    empties = starveil(value=[(), ()])   # the interpreter's shared empty tuple, left untracked
+    assert empties == [(), ()] and empties[1] is () and not gc.is_tracked(())
     assert gc.is_tracked(starveil(value=[[1]])) and gc.is_tracked(starveil(value=([1],)))
 
 
