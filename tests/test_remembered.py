@@ -260,6 +260,27 @@ MURKFOLD = {
         box.append(data)
         assert murkfold(data) == [hidden("v" * 4000), hidden("a")]
     """,
+    # A finalizer of a value that only the walk still holds, run once its
+    # nested call has read the limit, after a leaf taken on what it remembered.
+    "instance-value/inside-value-del": """
+        c = m._const = _Const(3)
+        class Vanishing:
+            def __init__(self, home, key):
+                self.home, self.key = home, key
+            def __format__(self, spec):
+                self.home[self.key] = "z"
+                return "vvvv"
+            def __del__(self):
+                object.__setattr__(c, "char_limit", 1)
+        data = {"a": "abc"}
+        data["b"] = Vanishing(data, "b")
+        data["c"] = "abc"
+        assert murkfold(data) == {"a": "abc", "b": hidden("vvv"), "c": hidden("a")}
+        object.__setattr__(c, "char_limit", 3)
+        data = ["abc", None, "abc"]
+        data[1] = Vanishing(data, 1)
+        assert murkfold(data) == ["abc", hidden("vvv"), hidden("a")]
+    """,
     # A getter that runs murkfold on a plain record: the outer call must not
     # take the nested call's reading for its own.
     "nested-call-in-a-getter": """
