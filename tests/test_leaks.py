@@ -4,6 +4,7 @@ way it can fail, run many times must leave no allocated blocks behind."""
 import collections
 import ctypes
 import inspect
+import itertools
 import os
 import sys
 
@@ -98,6 +99,7 @@ CYCLE = []
 CYCLE.append({"pwd": (CYCLE,)})
 DEEP = {kind: nest(kind) for kind in ("list", "dict", "tuple")}
 FOO, Q = Foo(), Quillmark(Foo(), "__secret")
+NUMBERS = itertools.count()
 T = Table({"columns": ["a", "b", "c"], "data": [{"a": 1, "b": 2, "c": 3}]})
 ITEMS = Items(lambda: [("a", 1)])
 RAISING_CALLS = acting(append=lambda self, item: item[0] == "Table.__init__" and raiser(RuntimeError)())()
@@ -184,8 +186,8 @@ CASES = {
     "quillmark-init": (lambda: Quillmark(FOO, "__x"), None),
     "quillmark-set": (lambda: Quillmark.set_attribute(FOO, "__y", 1), None),
     "quillmark-get": (lambda: Quillmark.get_attribute(FOO, "__secret"), None),
-    # Names worked out afresh at every call: each replaces the one remembered.
-    "quillmark-names-alternate": (lambda: (Quillmark.get_name(FOO, "__x"), Quillmark.get_name(FOO, "__y")), None),
+    # A name worked out afresh at every call replaces the one remembered.
+    "quillmark-names-fresh": (lambda: Quillmark.get_name(FOO, "__%d" % next(NUMBERS)), None),
     "quillmark-property-raises": (lambda: Quillmark(acting(_Acting__bad=property(raiser(ValueError)))(),
                                                     "__bad").value, ValueError),
     "quillmark-exists-raises": (lambda: Quillmark(acting(_Acting__bad=property(raiser(ValueError)))(),
