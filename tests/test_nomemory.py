@@ -228,9 +228,9 @@ CALLS = {
     "starveil": ("from tools.common.starveil import starveil\n" + NESTED, "starveil(value=data)", None),
     "murkfold(varied)": ("import tools.common.murkfold as m\nm._const = m._Const(25)\n" + VARIED,
                          "m.murkfold(data)", None),
-    "murkfold(odd limit)": ("import tools.common.murkfold as m\nclass Lim:\n    char_limit = property(lambda s: 3.0)\n"
+    "murkfold(odd limit)": ("import tools.common.murkfold as m\nclass Lim:\n    char_limit = property(lambda s: 500.0)\n"
                             "m._const = Lim()\nclass Cut:\n    char_limit = True\n",
-                            "(m.murkfold(['ab', 1, 2.5]), setattr(m, '_const', Cut()), m.murkfold(['abcd']))",
+                            "(m.murkfold(['ab', 1, 2.5, 'x' * 300]), setattr(m, '_const', Cut()), m.murkfold(['abcd']))",
                             "(setattr(m, '_const', Cut()), m.murkfold(['abcd']))"),
     "starveil(varied)": ("from tools.common.starveil import starveil\n" + VARIED, "starveil('ПАРОЛЬ', data)", None),
     "dawnlog": ("import io, sys, itertools\nfrom tools.dawnlog.dawnlog import dawnlog\n"

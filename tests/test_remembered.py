@@ -187,6 +187,23 @@ MURKFOLD = {
         c.char_limit = 2
         assert murkfold(["abcd"]) == [hidden("ab")]
     """,
+    # The name deleted: iterating from where it stood meets the next key,
+    # which holds the same value; every such key, wherever it lies in memory.
+    "instance-value/deleted-before-an-equal-value": """
+        class Record: pass
+        for i in range(20):
+            c = m._const = Record()
+            c.char_limit = 3
+            setattr(c, "k%d" % i, 3)
+            assert murkfold(["abcd"]) == [hidden("abc")]
+            del c.char_limit
+            try:
+                murkfold(["abcd"])
+            except AttributeError:
+                pass
+            else:
+                raise AssertionError("the deleted limit was remembered")
+    """,
     "instance-value/key-not-interned": """
         class Record: pass
         c = m._const = Record()
