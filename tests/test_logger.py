@@ -201,3 +201,19 @@ def test_import_fails_without_logging_in_logger(tmp_path):
         print("tools.tables.tables" in sys.modules)
     """)
     assert proc.stdout == "ImportError cannot import name logging True\nFalse\n"
+
+
+def test_logging_deleted_by_its_own_first_call():
+    # The decorator factory is looked up again for each member it wraps.
+    proc = run_python("""
+        import sys, types
+        def logging(prefix):
+            del sys.modules["tools.tables.tables"].__dict__["logging"]
+            return lambda f: f
+        sys.modules["logger"] = types.SimpleNamespace(logging=logging)
+        try:
+            import tools.tables.tables
+        except NameError as exc:
+            print(type(exc).__name__, exc)
+    """)
+    assert proc.stdout == "NameError name 'logging' is not defined\n"

@@ -575,6 +575,34 @@ TABLES = {
         else:
             raise AssertionError("columns were remembered")
     """,
+    # Changed by a row's own code while the rows are checked: the rows after
+    # it, and the new table, take the new columns.
+    "watched-columns/inside-row-len": """
+        table = {"columns": ["a"], "data": []}
+        class Row(dict):
+            def __len__(self):
+                table["columns"] = ["b"]
+                return dict.__len__(self)
+        table["data"] = [{"a": 1}, Row(b=2), {"b": 3}]
+        t = Table(table)
+        assert (t.columns, t.data) == (["b"], [{"a": 1}, {"b": 2}, {"b": 3}])
+    """,
+    # A key that is not a string answers the lookup by its own __eq__, which
+    # no watcher sees: the lookup is made again at every use.
+    "watched-columns/key-comparing-by-python-code": """
+        calls = []
+        class Key:
+            def __hash__(self): return hash("columns")
+            def __eq__(self, other):
+                calls.append(other)
+                return len(calls) == 1
+        try:
+            Table({Key(): ["a"], "data": [{"a": 1}, {"a": 2}]})
+        except KeyError as exc:
+            assert exc.args == ("columns",) and len(calls) == 2
+        else:
+            raise AssertionError("the first answer was remembered")
+    """,
     "selection/between": """
         t = Table({"columns": ["a", "b"], "data": [{"a": 1, "b": 2}]})
         include = ["a"]

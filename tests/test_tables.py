@@ -298,7 +298,13 @@ def test_list_subclasses_fail_only_at_the_properties():
 
 def test_text_forms():
     assert repr(Table({"columns": ["a", "b"], "data": []})) == "Table(['a', 'b'])"
-    assert str(Table({"columns": ["a"], "data": [{"a": 1}]})) == "{'columns': ['a'], 'data': [{'a': 1}]}"
+    t = Table({"columns": ["a"], "data": [{"a": 1}]})
+    # Every route in: the interpreter's slots, bound methods, the class's functions.
+    for text in (str, lambda t: t.__str__(), Table.__str__, lambda t: Table.__str__(t)):
+        assert text(t) == "{'columns': ['a'], 'data': [{'a': 1}]}"
+    for text in (repr, lambda t: t.__repr__(), Table.__repr__, lambda t: Table.__repr__(t)):
+        assert text(t) == "Table(['a'])"
+    assert (Table.columns.fget(t), Table.data.__get__(t)) == (["a"], [{"a": 1}])
 
     class Shown(list):
         def __format__(self, how):
@@ -329,6 +335,31 @@ def test_uninitialised_instance(member, action):
     with pytest.raises(AttributeError) as info:
         action(Table.__new__(Table))
     assert (SOURCE, f"tools.tables.tables.Table.{member}") in tb_names(info.value)
+    # With the columns only: the data is missing as well.
+    half = Table.__new__(Table)
+    object.__setattr__(half, "_Table__columns", ["a"])
+    if member in ("data", "__str__", "filter"):
+        with pytest.raises(AttributeError, match="_Table__data"):
+            action(half)
+
+
+def test_fields_that_cannot_be_written_or_measured():
+    class Locked(Table):
+        def __setattr__(self, name, value):
+            if name == "_Table__data":
+                raise AttributeError("locked")
+            super().__setattr__(name, value)
+
+    with pytest.raises(AttributeError, match="^locked$") as info:
+        Locked({"columns": ["a"], "data": [{"a": 1}]})
+    assert (SOURCE, "tools.tables.tables.Table.__init__") in tb_names(info.value)
+
+    class Unmeasured(list):
+        def __len__(self):
+            raise ArithmeticError("no length")
+
+    with pytest.raises(ArithmeticError, match="^no length$"):
+        Table({"columns": Unmeasured(["a"]), "data": [{"a": 1}]})
 
 
 # ---- filter -------------------------------------------------------------------
