@@ -599,7 +599,7 @@ TABLES = {
         try:
             Table({Key(): ["a"], "data": [{"a": 1}, {"a": 2}]})
         except KeyError as exc:
-            assert exc.args == ("columns",) and len(calls) == 2
+            assert exc.args == ("columns",) and len(calls) >= 2   # looked up again
         else:
             raise AssertionError("the first answer was remembered")
     """,
