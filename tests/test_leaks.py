@@ -187,7 +187,7 @@ CASES = {
     "quillmark-set": (lambda: Quillmark.set_attribute(FOO, "__y", 1), None),
     "quillmark-get": (lambda: Quillmark.get_attribute(FOO, "__secret"), None),
     # A name worked out afresh at every call replaces the one remembered.
-    "quillmark-names-fresh": (lambda: Quillmark.get_name(FOO, "__%d" % next(NUMBERS)), None),
+    "quillmark-names-fresh": (lambda: Quillmark.set_attribute(Foo(), "__%d" % next(NUMBERS), 1), None),
     "quillmark-property-raises": (lambda: Quillmark(acting(_Acting__bad=property(raiser(ValueError)))(),
                                                     "__bad").value, ValueError),
     "quillmark-exists-raises": (lambda: Quillmark(acting(_Acting__bad=property(raiser(ValueError)))(),
