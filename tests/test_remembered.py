@@ -712,3 +712,38 @@ def test_kept_function_across_a_successful_import():
     out = run_python(KEPT_FILTER.format(support=SUPPORT)).stdout
     assert out.splitlines() == ["('old Table', ['a'])"] * 2 + ["['a']"]
 
+
+
+# With every dictionary-watcher slot of the interpreter taken before the
+# import, nothing is remembered: every use reads afresh.
+NO_WATCHER = """
+    import ctypes, sys
+    CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.py_object, ctypes.c_void_p, ctypes.c_void_p)
+    add = ctypes.pythonapi.PyDict_AddWatcher
+    add.argtypes, add.restype = [CALLBACK], ctypes.c_int
+    keep = CALLBACK(lambda *args: 0)
+    while True:
+        try:
+            add(keep)
+        except RuntimeError:  # "no more dict watcher IDs available"
+            break
+    import tools.common.murkfold as m
+    import tools.common.starveil as s
+    from tools.common.quillmark import Quillmark
+    m._const = m._Const(2)
+    print(m.murkfold(["abc"]), s.starveil("pwd", ["ab"]))
+    m._const = m._Const(1)
+    veil = s.starveil
+    s.starveil = lambda name=None, value=None: "rebound"
+    class Foo:
+        pass
+    foo = Foo()
+    Quillmark.set_attribute(foo, "__x", 1)
+    print(m.murkfold(["abc"]), veil("pwd", ["ab"]), Quillmark.get_attribute(foo, "__x"))
+"""
+
+
+def test_nothing_remembered_without_a_free_watcher():
+    out = run_python(NO_WATCHER).stdout.splitlines()
+    cut = "\n{\n%s\n...big-content hidden...\n}\n                "
+    assert out == [str([cut % "ab"]) + " ['**']", str([cut % "a"]) + " ['rebound'] 1"]
