@@ -599,11 +599,11 @@ TABLES = {
             def __hash__(self): return hash("columns")
             def __eq__(self, other):
                 calls.append(other)
-                return len(calls) == 1
+                return len(calls) <= 3
         try:
-            Table({Key(): ["a"], "data": [{"a": 1}, {"a": 2}]})
+            Table({Key(): ["a"], "data": [{"a": 1}, {"a": 2}, {"a": 3}]})
         except KeyError as exc:
-            assert exc.args == ("columns",) and len(calls) >= 2   # looked up again
+            assert exc.args == ("columns",) and len(calls) >= 4   # looked up again and again
         else:
             raise AssertionError("the first answer was remembered")
     """,
