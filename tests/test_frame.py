@@ -440,13 +440,15 @@ def test_functions_kept_past_a_failed_exec_use_their_own_dictionary(setup, calls
     assert run_python(code).stdout.splitlines() == expected
 
 
-def test_exec_of_a_second_module_object_is_refused():
+@pytest.mark.parametrize("first_at", ["lower", "higher"])
+def test_exec_of_a_second_module_object_is_refused(first_at):
     # Two module objects made from the same definition: once one has been
-    # executed, the other cannot be.
-    out = run_python("""
+    # executed, the other cannot be, wherever either lies in memory.
+    out = run_python(f"""
         import _imp, importlib.util
         spec = importlib.util.find_spec("tools.common.siteward")
-        first, second = _imp.create_dynamic(spec), _imp.create_dynamic(spec)
+        first, second = sorted((_imp.create_dynamic(spec), _imp.create_dynamic(spec)),
+                               key=id, reverse={first_at == "higher"})
         print(first is not second)
         _imp.exec_dynamic(first)
         try:

@@ -328,6 +328,9 @@ def sweep(name, mode, ns):
     # can do it themselves.
     lost = [r for r in report["raised"] if r.startswith("SystemError") and "with an exception set" in r]
     assert not lost or name.startswith(("create ", "exec ")), f"errors lost: {lost}"
+    # Only our exec step can report success with an error set.
+    unreported = [r for r in report["raised"] if "raised unreported exception" in r]
+    assert not unreported, f"exec succeeded with an error set: {unreported}"
     return results
 
 
@@ -342,10 +345,15 @@ def test_allocation_failures_end_in_exceptions(name):
         sweep(name, "single", list(range(1, last)))
 
 
-def test_exec_failing_silently_inside_the_interpreter():
+def test_exec_of_a_light_module_at_every_allocation():
+    # The frame's whole exec path (imports, function objects and their
+    # introspection code) in the module whose import allocates least: every N.
+    results = sweep("exec siteward", "from", list(range(1, LIMIT)))
+    last = max(int(n) for n in results)
+    assert results[str(last)].get("raised", "") is None
     # Type creation can fail without an exception when one allocation fails:
     # the exec step then raises SystemError instead of touching a missing
-    # exception. Every N, as that allocation moves with the interpreter.
-    results = sweep("exec siteward", "single", list(range(1, 200)))
+    # exception.
+    results = sweep("exec siteward", "single", list(range(1, last)))
     if sys.version_info[:3] == (3, 13, 0):  # where that allocation is known to exist
         assert "SystemError: error return without exception set" in {r.get("raised") for r in results.values()}
