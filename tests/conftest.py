@@ -12,6 +12,27 @@ import pytest
 SUPPORT = str(Path(__file__).resolve().parent / "tables_support")
 
 
+# Code that makes tables' first import fail: its `logging` decorator keeps
+# each function it wraps in `kept` and raises at the second (filter), so
+# those functions outlive the module dictionary of a failed exec.
+FAILED_TABLES_IMPORT = """
+import sys, types
+kept = []
+def refusing(prefix):
+    def keep(f):
+        kept.append(f)
+        if len(kept) == 2:
+            raise RuntimeError("refused")
+        return f
+    return keep
+sys.modules["logger"] = types.SimpleNamespace(logging=refusing)
+try:
+    import tools.tables.tables
+except RuntimeError:
+    pass
+"""
+
+
 def run_python(code, *, env=None, check=True, **kwargs):
     """Runs `code` in a fresh interpreter; returns the completed process."""
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,

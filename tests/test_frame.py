@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import SUPPORT, run_python, tb_names
+from conftest import FAILED_TABLES_IMPORT, SUPPORT, run_python, tb_names
 
 import tools.common.siteward as siteward_module
 from tools.common.siteward import siteward
@@ -379,26 +379,12 @@ KEPT_CALLS = """
 
 @pytest.mark.parametrize("setup, calls, module, works, expected", [
     # The outside decorator keeps __init__ and filter, then fails the import.
-    ("""
-        import sys, types
-        kept = []
-        def logging(prefix):
-            def keep(f):
-                kept.append(f)
-                if len(kept) == 2:
-                    raise RuntimeError("refused")
-                return f
-            return keep
-        sys.modules["logger"] = types.SimpleNamespace(logging=logging)
-        try:
-            import tools.tables.tables
-        except RuntimeError:
-            pass
+    (FAILED_TABLES_IMPORT + textwrap.dedent("""
         del sys.modules["logger"]
         class T:
             _Table__columns = ["a"]
             _Table__data = [{"a": 1}]
-     """,
+     """),
      """[("init()", lambda: kept[0]()), ("init(T(), 1)", lambda: kept[0](T(), 1)),
          ("init(T(), {})", lambda: kept[0](T(), {})), ("filter(T())", lambda: kept[1](T()))]""",
      "tools.tables.tables", "str(again.Table({'columns': ['a'], 'data': [{'a': 1}]}).filter())",

@@ -27,7 +27,7 @@ import pytest
 import tools.common.murkfold as murk
 import tools.common.quillmark as quill
 import tools.common.starveil as veil
-from conftest import SUPPORT, import_tables, run_python
+from conftest import FAILED_TABLES_IMPORT, SUPPORT, import_tables, run_python
 
 tables, stub = import_tables()
 
@@ -657,20 +657,6 @@ def test_remembered_values_follow_their_dependencies(code, restored):
 # its call. The `logging` decorator keeps filter and fails the first import;
 # the second import happens while filter reads a field.
 KEPT_FILTER = """
-    import sys, types
-    kept = []
-    def refusing(prefix):
-        def keep(f):
-            kept.append(f)
-            if len(kept) == 2:
-                raise RuntimeError("refused")
-            return f
-        return keep
-    sys.modules["logger"] = types.SimpleNamespace(logging=refusing)
-    try:
-        import tools.tables.tables
-    except RuntimeError:
-        pass
     old = kept[1].__globals__
     old["Table"] = lambda table, logger: ("old Table", table["columns"])
     sys.path.insert(0, {support!r})
@@ -695,7 +681,7 @@ KEPT_FILTER = """
 
 
 def test_kept_function_across_a_successful_import():
-    out = run_python(KEPT_FILTER.format(support=SUPPORT)).stdout
+    out = run_python(FAILED_TABLES_IMPORT + textwrap.dedent(KEPT_FILTER).format(support=SUPPORT)).stdout
     assert out.splitlines() == ["('old Table', ['a'])"] * 2 + ["['a']"]
 
 
