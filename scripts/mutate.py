@@ -1,6 +1,6 @@
 """Mutation testing of one module's C++ sources, as `./dev mutate` runs it:
 
-    python scripts/mutate.py [MODULE | all] [--sample N] [--seed S] [--survivors] [--again]
+    python scripts/mutate.py [MODULE | all] [--sample N] [--seed S] [--survivors [--at FILE:LINE]] [--again]
 
 With no MODULE it lists the modules. For MODULE it makes every mutant of the
 module's sources with universalmutator (one changed line each), then, for
@@ -405,6 +405,8 @@ def run_module(name, args):
     if args.survivors:
         chosen = [dict(r["mutant"]) for r in done.values() if r["status"] == "survived" and r["mutant"]["file"]
                   in source_sha]
+        if args.at:  # only those at the places named (a test was added for them)
+            chosen = [m for m in chosen if any(f"{m['file']}:{m['line']}".endswith(a) for a in args.at)]
         log(f"   re-running the {len(chosen)} survivors of earlier runs")
         goal = len(chosen)
     else:
@@ -562,6 +564,8 @@ def main(argv):
                         help="take mutants in random order until N have compiled (default: every mutant)")
     parser.add_argument("--seed", type=int, default=1, help="the sample's seed (default 1)")
     parser.add_argument("--survivors", action="store_true", help="run only the survivors of earlier runs again")
+    parser.add_argument("--at", action="append", metavar="FILE:LINE",
+                        help="with --survivors: only those at FILE:LINE (the end of the path will do); repeatable")
     parser.add_argument("--again", action="store_true",
                         help="also take mutants already run against the same sources")
     parser.add_argument("--no-screen", action="store_true", help="skip the equivalence screen of survivors")
