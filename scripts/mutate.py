@@ -570,6 +570,8 @@ def main(argv):
                         help="also take mutants already run against the same sources")
     parser.add_argument("--no-screen", action="store_true", help="skip the equivalence screen of survivors")
     args = parser.parse_args(argv)
+    if args.at and not args.survivors:
+        parser.error("--at names survivors to run again: it needs --survivors")
     if not args.module:
         list_modules()
         return 0

@@ -685,7 +685,6 @@ def test_kept_function_across_a_successful_import():
     assert out.splitlines() == ["('old Table', ['a'])"] * 2 + ["['a']"]
 
 
-
 # With every dictionary-watcher slot of the interpreter taken before the
 # import, nothing is remembered: every use reads afresh.
 NO_WATCHER = """
