@@ -79,10 +79,27 @@ struct Param {
   PyTypeObject* enforce = nullptr;
 };
 
-// Bodies receive one borrowed argument per parameter, defaults filled in,
-// and return a new reference or nullptr with an exception set.
+// One running call of a function: the function object, its own module
+// dictionary (its globals, as CPython's functions carry theirs) and one
+// borrowed argument per parameter, defaults filled in.
 using Args = PyObject* const*;
-using Body = PyObject* (*)(Args args);
+struct Call {
+  PyObject* function;  // borrowed: its caller holds it for the call
+  PyObject* globals;   // borrowed: the function holds it
+  Args args;
+
+  PyObject* operator[](int i) const noexcept { return args[i]; }
+  // A module-level name looked up now: the function's module dictionary,
+  // then the builtins, else NameError.
+  Ref global(PyObject* name) const noexcept;
+  // Appends this function's traceback entry to the pending exception, as
+  // leaving the function with it would: for an exception the body handles
+  // itself.
+  void traceback_here() const noexcept;
+};
+
+// Bodies return a new reference, or nullptr with an exception set.
+using Body = PyObject* (*)(const Call& call);
 
 struct FunctionDef {
   const char* name;
@@ -100,8 +117,9 @@ struct FunctionDef {
 class Site {
  public:
   Site(const char* qualname, int line = 1) noexcept;
-  // Append an entry for this site to the pending exception's traceback.
-  void here() const noexcept;
+  // Append an entry for this site, in the module dictionary `globals`, to
+  // the pending exception's traceback.
+  void here(PyObject* globals) const noexcept;
   PyObject* code() const noexcept { return code_; }
 
  private:
@@ -114,46 +132,51 @@ class Site {
 
 // ---- module definition ----------------------------------------------------
 
+class Module;
+
 struct ModuleDef {
   const char* short_name;
   const char* full_name;
   const char* source_path;
-  bool (*body)();  // the module's statements; false with an exception set
+  bool (*body)(const Module& m);  // the module's statements; false with an exception set
 };
 
 PyObject* module_init(const ModuleDef* def) noexcept;
-
-// ---- the running module ---------------------------------------------------
-
-// The module dictionary in use (borrowed): the one the running function was
-// made in, or during exec the new module's.
-PyObject* module_dict() noexcept;
-// False while some call uses a dictionary of its own: lookups must not be
-// remembered then.
-bool module_dict_settled() noexcept;
-PyObject* builtins_dict() noexcept;  // borrowed
 const ModuleDef& module_def() noexcept;
+PyObject* builtins_dict() noexcept;  // borrowed
 
-// A module-level name looked up now: module dictionary, then builtins, else
-// NameError.
-Ref global(PyObject* name) noexcept;
+// A module-level name looked up now in `globals`, then in the builtins,
+// else NameError.
+Ref global(PyObject* globals, PyObject* name) noexcept;
 // A built-in looked up in the builtins module only (for names fixed at
 // initialisation).
 Ref builtin(PyObject* name) noexcept;
 
 // ---- module body statements (each false with an exception set) ------------
 
-bool bind(PyObject* name, Ref value) noexcept;          // name = value
-bool import_module(const char* module) noexcept;        // import module
-bool import_from(const char* module, std::initializer_list<const char*> names) noexcept;
-Ref make_function(const FunctionDef& def) noexcept;     // a new function object
-bool define(const FunctionDef& def) noexcept;           // def name(...): ...
+// The module whose body the exec step runs: its statements bind names in
+// its dictionary, and the functions they make carry it as their globals.
+class Module {
+ public:
+  explicit Module(PyObject* dict) noexcept : dict_(dict) {}
+  PyObject* dict() const noexcept { return dict_; }
+  Ref global(PyObject* name) const noexcept { return frame::global(dict_, name); }
+
+  bool bind(PyObject* name, Ref value) const noexcept;     // name = value
+  bool import_module(const char* module) const noexcept;   // import module
+  bool import_from(const char* module, std::initializer_list<const char*> names) const noexcept;
+  Ref make_function(const FunctionDef& def) const noexcept;  // a new function object
+  bool define(const FunctionDef& def) const noexcept;        // def name(...): ...
+
+ private:
+  PyObject* dict_;
+};
 
 // Builds a class through the host's type constructor from a namespace that
 // is filled in source order: `__module__` and `__qualname__` first.
 class Class {
  public:
-  explicit Class(const char* name) noexcept;
+  Class(const Module& m, const char* name) noexcept;
   bool slots(std::initializer_list<const char*> names) noexcept;
   bool add(const char* name, Ref value) noexcept;
   bool method(const FunctionDef& def) noexcept;
@@ -162,6 +185,7 @@ class Class {
   Ref build() noexcept;  // type(name, (), namespace)
 
  private:
+  const Module& m_;
   const char* name_;
   Ref ns_;
 };
@@ -189,17 +213,19 @@ bool exact_string_keys(PyObject* dict) noexcept;
 // unpacking error, or the item's own iteration error, set.
 bool unpack_pair(PyObject* item, Ref& key, Ref& value) noexcept;
 
-// Appends the traceback entry of `def`'s function to the pending exception,
-// as a call of it would: for an exception its body handles itself, or for a
+// Appends the traceback entry of `function` (a function object made by this
+// deliverable's frame) to the pending exception, as leaving it would: for a
 // nested call of it taken inline.
-void traceback_here(const FunctionDef& def) noexcept;
+void traceback_here(PyObject* function) noexcept;
 
 // True when `f` is a function object made by this deliverable's frame for
 // `def`, so a caller may run its body inline.
 bool is_function(PyObject* f, const FunctionDef& def) noexcept;
+// The module dictionary such a function carries (borrowed).
+PyObject* globals_of(PyObject* f) noexcept;
 // Runs such a function on arguments already bound (all parameters present):
 // the type tests, the body, the return test and the traceback entry, exactly
-// as a call through the interpreter would.
+// as a call through the interpreter would. The caller holds `f`.
 PyObject* call_bound(PyObject* f, Args args) noexcept;
 
 }  // namespace frame

@@ -2,9 +2,9 @@
 // vector call, argument binding with its messages, the exact-type and return
 // tests, and traceback entries.
 #include <cstddef>
-#include <iterator>
 #include <new>
 
+#include "frame/compiler.hpp"
 #include "frame/depth.hpp"
 #include "frame/frame.hpp"
 #include "frame/internal.hpp"
@@ -44,13 +44,13 @@ Name g_dunder_name{"__name__"}, g_property{"property"}, g_setter{"setter"}, g_st
 
 // ---- error text, kept off the hot path ------------------------------------
 
-[[gnu::noinline, gnu::cold]] void positional_count_error(const Function* f, const char* which, Py_ssize_t count,
+FRAME_NOINLINE FRAME_COLD void positional_count_error(const Function* f, const char* which, Py_ssize_t count,
                                                           Py_ssize_t given) {
   PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", f->def->name, which,
                count, count == 1 ? "" : "s", given);
 }
 
-[[gnu::noinline, gnu::cold]] void keyword_error(const Function* f, const char* format, PyObject* key) {
+FRAME_NOINLINE FRAME_COLD void keyword_error(const Function* f, const char* format, PyObject* key) {
   if (key)
     PyErr_Format(PyExc_TypeError, format, f->def->name, key);
   else
@@ -124,9 +124,10 @@ bool type_tests(const Function* f, Args args) {
   return true;
 }
 
-// Type tests, body, return test and traceback entry of one call whose
-// arguments are bound, with module_dict() already the function's own.
-PyObject* run_here(const Function* f, Args args) noexcept {
+// One call whose arguments are bound: the type tests, the body (with the
+// function's own globals), the return test and the traceback entry.
+PyObject* run(PyObject* self, Args args) noexcept {
+  const auto* f = reinterpret_cast<const Function*>(self);
   if (f->enforced && !type_tests(f, args)) return nullptr;  // no traceback entry
   // Bodies call back into Python code, which may call back in here: a
   // thread whose stack is nearly used up gets RecursionError, not a crash.
@@ -136,7 +137,7 @@ PyObject* run_here(const Function* f, Args args) noexcept {
   }
   PyObject* result;
   try {
-    result = f->def->body(args);
+    result = f->def->body(Call{self, f->globals, args});
   } catch (const std::bad_alloc&) {  // GCOVR_EXCL_START: no body uses anything that throws; kept so none
     result = PyErr_NoMemory();       // ever unwinds into the interpreter
   } catch (...) {
@@ -148,44 +149,26 @@ PyObject* run_here(const Function* f, Args args) noexcept {
   return result;
 }
 
-// A function made in another exec's dictionary (one that failed, kept by
-// code it was handed), or any call while such a one runs: its body's
-// lookups go to its own dictionary.
-[[gnu::noinline, gnu::cold]] PyObject* run_using(const Function* f, Args args) noexcept {
-  Using scope(f->globals);
-  return run_here(f, args);
-}
-
-inline PyObject* run(const Function* f, Args args) noexcept {
-  if (f->globals != g_direct) [[unlikely]]
-    return run_using(f, args);
-  ++g_inflight;
-  PyObject* result = run_here(f, args);
-  if (--g_inflight == 0 && g_pending) [[unlikely]]
-    settle();
-  return result;
-}
-
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
   const auto* f = reinterpret_cast<Function*>(self);
   const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   if (!kwnames) {
-    if (n == f->nparams) return run(f, args);
+    if (n == f->nparams) return run(self, args);
     // No arguments at all: the defaults are the arguments.
-    if (n == 0 && f->nrequired == 0) return run(f, f->fill);
+    if (n == 0 && f->nrequired == 0) return run(self, f->fill);
   } else if (n + PyTuple_GET_SIZE(kwnames) == f->nparams) {
     // Every parameter given, keywords in parameter order: the arguments
     // already stand where binding would put them.
     Py_ssize_t i = n;
     while (i < f->nparams && PyTuple_GET_ITEM(kwnames, i - n) == f->params[i]) ++i;
-    if (i == f->nparams) return run(f, args);
+    if (i == f->nparams) return run(self, args);
   }
   PyObject* bound[kMaxParams];
   if (!bind_args(f, args, n, kwnames, bound)) {
     add_traceback(f->tb_code, f->globals);
     return nullptr;
   }
-  return run(f, bound);
+  return run(self, bound);
 }
 
 // ---- the type -------------------------------------------------------------
@@ -208,16 +191,14 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int function_clear(PyObject* self) {
   auto* f = reinterpret_cast<Function*>(self);
-  Py_CLEAR(f->name);
-  Py_CLEAR(f->qualname);
   Py_CLEAR(f->module);
   Py_CLEAR(f->doc);
   Py_CLEAR(f->annotations);
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->code);
-  Py_CLEAR(f->tb_code);
   Py_CLEAR(f->dict);
-  // `defaults` and the names stay until deallocation: calls may still bind.
+  // The rest stays until deallocation: a finalizer may still call the
+  // function, which binds, looks names up in its globals, names itself in
+  // messages and traceback entries. Clearing the module dictionary's own
+  // entries breaks the cycle through the globals.
   return 0;
 }
 
@@ -226,6 +207,11 @@ void function_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   if (f->weakrefs) PyObject_ClearWeakRefs(self);
   function_clear(self);
+  Py_CLEAR(f->name);
+  Py_CLEAR(f->qualname);
+  Py_CLEAR(f->globals);
+  Py_CLEAR(f->code);
+  Py_CLEAR(f->tb_code);
   Py_CLEAR(f->defaults);
   for (Py_ssize_t i = 0; i < f->nparams; ++i) Py_CLEAR(f->params[i]);
   PyTypeObject* type = Py_TYPE(self);
@@ -330,15 +316,6 @@ PyType_Spec function_spec{
 // The type, made once per process (a record of this deliverable).
 PyTypeObject* g_function_type = nullptr;
 
-// Each definition's traceback entry, for traceback_here: the code objects
-// the function objects made for them hold (records of this deliverable).
-struct Entry {
-  const FunctionDef* def;
-  PyObject* code;
-};
-Entry g_entries[32];
-int g_nentries = 0;
-
 #undef FRAME_FIELD
 
 Ref introspection_code(const FunctionDef& def, PyObject* varnames, PyObject* qualname) {
@@ -354,7 +331,7 @@ Ref introspection_code(const FunctionDef& def, PyObject* varnames, PyObject* qua
 
 // ---- tests and tracebacks -------------------------------------------------
 
-[[gnu::noinline, gnu::cold]] bool type_test(PyObject* value, PyTypeObject* type, const char* param,
+FRAME_NOINLINE FRAME_COLD bool type_test(PyObject* value, PyTypeObject* type, const char* param,
                                              bool none_ok) noexcept {
   if (Py_IS_TYPE(value, type) || (none_ok && value == Py_None)) return true;
   PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
@@ -372,7 +349,7 @@ Ref introspection_code(const FunctionDef& def, PyObject* varnames, PyObject* qua
   return false;
 }
 
-[[gnu::noinline]] bool return_test(PyObject* value, PyTypeObject* type) noexcept {
+FRAME_NOINLINE bool return_test(PyObject* value, PyTypeObject* type) noexcept {
   if (Py_IS_TYPE(value, type) || value == Py_None) return true;
   PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(value)->tp_name);
   return false;
@@ -382,13 +359,7 @@ void add_traceback(PyObject* code, PyObject* globals) noexcept {
   if (!PyErr_Occurred()) [[unlikely]]
     missing_error();
   PyObject* exc = PyErr_GetRaisedException();
-  if (!globals) globals = module_dict();
-  // No exception even now, or nothing to name the entry by (a function
-  // cleared by the collector): the entry is left out.
-  if (!exc || !code || !globals) {  // GCOVR_EXCL_BR_LINE: defensive; a running function is never cleared
-    PyErr_SetRaisedException(exc);  // GCOVR_EXCL_LINE
-    return;                         // GCOVR_EXCL_LINE
-  }
+  if (!exc) return;  // GCOVR_EXCL_LINE: defensive; setting SystemError always leaves an exception
   PyFrameObject* frame =
       PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr);
   if (!frame) {
@@ -403,7 +374,7 @@ void add_traceback(PyObject* code, PyObject* globals) noexcept {
 
 // ---- definitions ----------------------------------------------------------
 
-Ref make_function(const FunctionDef& def) noexcept {
+Ref Module::make_function(const FunctionDef& def) const noexcept {
   if (!g_function_type &&
       !(g_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec))))
     return Ref();
@@ -412,7 +383,7 @@ Ref make_function(const FunctionDef& def) noexcept {
     PyErr_SetString(PyExc_SystemError, "too many parameters");
     return Ref();
   }  // GCOVR_EXCL_STOP
-  PyObject* dict = module_dict();
+  PyObject* dict = dict_;
   PyObject* modname;
   if (PyDict_GetItemRef(dict, g_dunder_name.get(), &modname) < 0) return Ref();
   Ref module = Ref::steal(modname ? modname : Py_NewRef(Py_None));
@@ -480,36 +451,35 @@ Ref make_function(const FunctionDef& def) noexcept {
     f->enforced |= p.enforce != nullptr;
     ++i;
   }
-  int slot = 0;
-  while (slot < g_nentries && g_entries[slot].def != &def) ++slot;
-  if (slot < static_cast<int>(std::size(g_entries))) {
-    if (slot == g_nentries) ++g_nentries;
-    g_entries[slot].def = &def;
-    Py_XSETREF(g_entries[slot].code, Py_NewRef(f->tb_code));
-  }
   PyObject_GC_Track(f);
   return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-void traceback_here(const FunctionDef& def) noexcept {
-  for (int i = 0; i < g_nentries; ++i)
-    if (g_entries[i].def == &def) return add_traceback(g_entries[i].code);
+void traceback_here(PyObject* function) noexcept {
+  const auto* f = reinterpret_cast<const Function*>(function);
+  add_traceback(f->tb_code, f->globals);
 }
 
 bool is_function(PyObject* f, const FunctionDef& def) noexcept {
   return Py_IS_TYPE(f, g_function_type) && reinterpret_cast<Function*>(f)->def == &def;
 }
 
-PyObject* call_bound(PyObject* f, Args args) noexcept { return run(reinterpret_cast<Function*>(f), args); }
+PyObject* globals_of(PyObject* f) noexcept { return reinterpret_cast<Function*>(f)->globals; }
+
+PyObject* call_bound(PyObject* f, Args args) noexcept { return run(f, args); }
+
+Ref Call::global(PyObject* name) const noexcept { return frame::global(globals, name); }
+
+void Call::traceback_here() const noexcept { frame::traceback_here(function); }
 
 // ---- classes --------------------------------------------------------------
 
-Class::Class(const char* name) noexcept : name_(name) {
+Class::Class(const Module& m, const char* name) noexcept : m_(m), name_(name) {
   Ref ns = Ref::steal(PyDict_New());
   if (!ns) return;
   // `__module__ = __name__`, looked up as a class body does: the module's
   // dictionary, then the builtins.
-  Ref module = global(g_dunder_name);
+  Ref module = m.global(g_dunder_name);
   if (!module) return;
   Ref qualname = Ref::steal(PyUnicode_FromString(name));
   if (!qualname || PyDict_SetItemString(ns.get(), "__module__", module.get()) < 0 ||
@@ -534,15 +504,15 @@ bool Class::slots(std::initializer_list<const char*> names) noexcept {
   return add("__slots__", std::move(tuple));
 }
 
-bool Class::method(const FunctionDef& def) noexcept { return add(def.name, make_function(def)); }
+bool Class::method(const FunctionDef& def) noexcept { return add(def.name, m_.make_function(def)); }
 
 bool Class::property(const FunctionDef& getter, const FunctionDef* setter) noexcept {
-  Ref type = global(g_property);
-  Ref get = make_function(getter);
+  Ref type = m_.global(g_property);
+  Ref get = m_.make_function(getter);
   if (!type || !get) return false;
   Ref prop = call(type.get(), {get.get()});
   if (prop && setter) {
-    Ref set = make_function(*setter);
+    Ref set = m_.make_function(*setter);
     Ref with_setter = Ref::steal(PyObject_GetAttr(prop.get(), g_setter));
     if (!set || !with_setter) return false;
     prop = call(with_setter.get(), {set.get()});
@@ -551,8 +521,8 @@ bool Class::property(const FunctionDef& getter, const FunctionDef* setter) noexc
 }
 
 bool Class::staticmethod(const FunctionDef& def) noexcept {
-  Ref type = global(g_staticmethod);
-  Ref f = make_function(def);
+  Ref type = m_.global(g_staticmethod);
+  Ref f = m_.make_function(def);
   if (!type || !f) return false;
   return add(def.name, call(type.get(), {f.get()}));
 }

@@ -4,9 +4,10 @@
 #include <cstring>
 #include <new>
 
-#include "frame/cached.hpp"
+#include "frame/compiler.hpp"
 #include "frame/frame.hpp"
 #include "frame/internal.hpp"
+#include "frame/remember.hpp"
 
 namespace frame {
 
@@ -16,18 +17,6 @@ namespace {
 // to it even when several deliverables are loaded).
 int64_t g_interpreter_id = -1;
 PyObject* g_module = nullptr;    // held from the start of exec, dropped on failure
-// The latest exec's module dictionary, owned and kept after a failed exec:
-// functions made before the failure may outlive it and still run.
-PyObject* g_dict = nullptr;
-// The dictionary whose functions run directly, owned: g_dict, except while
-// calls made directly in an earlier one are still running (an import that
-// succeeds inside such a call must not change what the call looks up).
-PyObject* g_home = nullptr;
-// Calls running now, on any thread, that look names up in a dictionary of
-// their own (see Using); while there are any, each thread's innermost one
-// is in t_dict (nullptr: g_home).
-int g_using = 0;
-thread_local PyObject* t_dict = nullptr;
 PyObject* g_builtins = nullptr;  // the builtins module's dictionary
 const ModuleDef* g_def = nullptr;
 PyModuleDef g_moddef;
@@ -92,10 +81,10 @@ bool register_in_sys_modules() {
   return found || PyDict_SetItemString(modules, g_def->full_name, g_module) == 0;
 }
 
-bool run_body() {
-  if (!g_def->body()) return false;
+bool run_body(const Module& m) {
+  if (!g_def->body(m)) return false;
   Ref test = Ref::steal(PyDict_New());
-  return test && PyDict_SetItemString(module_dict(), "__test__", test.get()) == 0;
+  return test && PyDict_SetItemString(m.dict(), "__test__", test.get()) == 0;
 }
 
 int exec_steps(PyObject* module) {
@@ -107,12 +96,7 @@ int exec_steps(PyObject* module) {
   }
   PyObject* dict = PyModule_GetDict(module);  // borrowed
   if (!dict) return -1;
-  // The body's statements and the calls it makes (this exec may run inside
-  // a call of a function kept from an earlier one) use the new dictionary.
-  Using scope(dict);
   g_module = Py_NewRef(module);
-  Py_XSETREF(g_dict, Py_NewRef(dict));
-  Cached::moved();
   bool ok = true;
   if (!g_builtins) {
     Ref builtins = Ref::steal(PyImport_AddModuleRef("builtins"));
@@ -125,13 +109,15 @@ int exec_steps(PyObject* module) {
     ok = builtins && PyObject_SetAttrString(module, "__builtins__", builtins.get()) == 0;
   }
   ok = ok && version_check() && create_constants() && register_in_sys_modules();
-  if (ok && !run_body()) {
-    init_site().here();
+  if (ok) start_watching(g_builtins);
+  const Module m(dict);
+  if (ok && !run_body(m)) {
+    init_site().here(dict);
     ok = false;
   }
   if (ok) return 0;
-  // A later import starts again from the create step; g_dict stays for the
-  // functions already made.
+  // A later import starts again from the create step; functions already
+  // made keep the dictionary they were made in.
   Py_CLEAR(g_module);
   return -1;
 }
@@ -166,7 +152,7 @@ Site::Site(const char* qualname, int line) noexcept : qualname_(qualname), line_
   g_sites = this;
 }
 
-void Site::here() const noexcept { add_traceback(code_); }
+void Site::here(PyObject* globals) const noexcept { add_traceback(code_, globals); }
 
 // "init <module>": the entry for a failure in the module body.
 Site g_init_site{nullptr};
@@ -217,54 +203,7 @@ PyObject* module_init(const ModuleDef* def) noexcept {
   return PyModuleDef_Init(&g_moddef);
 }
 
-PyObject* module_dict() noexcept {
-  if (!g_using) return g_home;
-  PyObject* dict = t_dict;
-  return dict ? dict : g_home;
-}
-
-bool module_dict_settled() noexcept { return g_using == 0 && g_home == g_dict; }
-
-PyObject* g_direct = nullptr;
-int g_inflight = 0;
-bool g_pending = false;
-
-// The latest dictionary becomes the one whose functions run directly.
-void settle() noexcept {
-  g_pending = false;
-  if (g_home != g_dict) {
-    PyObject* previous = g_home;
-    g_home = Py_XNewRef(g_dict);
-    Cached::forget_all();  // what was remembered is the previous one's
-    if (!g_using) g_direct = g_home;
-    // Its last reference may go here; finalizers it runs must not see the
-    // caller's pending exception.
-    PyObject* pending = PyErr_GetRaisedException();
-    Py_XDECREF(previous);
-    PyErr_SetRaisedException(pending);
-  }
-  if (!g_using) g_direct = g_home;
-}
-
-Using::Using(PyObject* dict) noexcept : saved_(t_dict) {
-  if (g_using++ == 0) {
-    g_direct = nullptr;
-    Cached::forget_all();  // what was remembered is g_home's
-  }
-  t_dict = dict;
-}
-
-Using::~Using() {
-  t_dict = saved_;
-  if (--g_using) return;
-  if (g_inflight == 0)
-    settle();
-  else
-    g_pending = g_home != g_dict;
-  g_direct = g_home;
-}
-
-[[gnu::cold]] void missing_error() noexcept {
+FRAME_COLD void missing_error() noexcept {
   PyErr_SetString(PyExc_SystemError, "error return without exception set");
 }
 
@@ -273,13 +212,13 @@ const ModuleDef& module_def() noexcept { return *g_def; }
 
 // ---- names ----------------------------------------------------------------
 
-static void name_error(PyObject* name) {
+FRAME_COLD void name_error(PyObject* name) noexcept {
   PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
 }
 
-Ref global(PyObject* name) noexcept {
+Ref global(PyObject* globals, PyObject* name) noexcept {
   PyObject* value;
-  if (PyDict_GetItemRef(module_dict(), name, &value) != 0) return Ref::steal(value);  // found, or an error
+  if (PyDict_GetItemRef(globals, name, &value) != 0) return Ref::steal(value);  // found, or an error
   if (PyDict_GetItemRef(g_builtins, name, &value) != 0) return Ref::steal(value);
   name_error(name);
   return Ref();
@@ -294,21 +233,21 @@ Ref builtin(PyObject* name) noexcept {
 
 // ---- body statements ------------------------------------------------------
 
-bool bind(PyObject* name, Ref value) noexcept {
-  return value && PyDict_SetItem(module_dict(), name, value.get()) == 0;
+bool Module::bind(PyObject* name, Ref value) const noexcept {
+  return value && PyDict_SetItem(dict_, name, value.get()) == 0;
 }
 
-bool import_module(const char* module) noexcept {
+bool Module::import_module(const char* module) const noexcept {
   Ref name = Ref::steal(PyUnicode_FromString(module));
   if (!name) return false;
-  Ref top = Ref::steal(PyImport_ImportModuleLevelObject(name.get(), module_dict(), nullptr, nullptr, 0));
+  Ref top = Ref::steal(PyImport_ImportModuleLevelObject(name.get(), dict_, nullptr, nullptr, 0));
   if (!top) return false;
   // `import a.b` binds `a`.
   Ref first = Ref::steal(PyUnicode_FromStringAndSize(module, static_cast<Py_ssize_t>(strcspn(module, "."))));
   return first && bind(first.get(), std::move(top));
 }
 
-bool import_from(const char* module, std::initializer_list<const char*> names) noexcept {
+bool Module::import_from(const char* module, std::initializer_list<const char*> names) const noexcept {
   Ref modname = Ref::steal(PyUnicode_FromString(module));
   Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
   if (!modname || !fromlist) return false;
@@ -318,7 +257,7 @@ bool import_from(const char* module, std::initializer_list<const char*> names) n
     if (!s) return false;
     PyTuple_SET_ITEM(fromlist.get(), i++, s);
   }
-  Ref mod = Ref::steal(PyImport_ImportModuleLevelObject(modname.get(), module_dict(), nullptr, fromlist.get(), 0));
+  Ref mod = Ref::steal(PyImport_ImportModuleLevelObject(modname.get(), dict_, nullptr, fromlist.get(), 0));
   if (!mod) return false;
   for (i = 0; i < PyTuple_GET_SIZE(fromlist.get()); ++i) {
     PyObject* name = PyTuple_GET_ITEM(fromlist.get(), i);
@@ -341,7 +280,7 @@ bool import_from(const char* module, std::initializer_list<const char*> names) n
   return true;
 }
 
-bool define(const FunctionDef& def) noexcept {
+bool Module::define(const FunctionDef& def) const noexcept {
   Ref f = make_function(def);
   if (!f) return false;
   Ref name = Ref::steal(PyUnicode_InternFromString(def.name));

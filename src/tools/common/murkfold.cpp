@@ -3,21 +3,23 @@
 // lines.
 #include <cstring>
 
-#include "frame/cached.hpp"
+#include "frame/compiler.hpp"
 #include "frame/depth.hpp"
 #include "frame/frame.hpp"
+#include "frame/remember.hpp"
+#include "frame/unstable.hpp"
 #include "tools/common/walk.hpp"
 
 namespace {
 
-using frame::Args;
+using frame::Call;
 using frame::Name;
 using frame::Ref;
 using frame::Value;
 
 constexpr int kLine = 13;  // the line traceback entries report
 
-PyObject* murkfold(Args args);
+PyObject* murkfold(const Call& call);
 
 const frame::FunctionDef murkfold_def{
     .name = "murkfold",
@@ -41,166 +43,101 @@ frame::Site genexpr_site{"murkfold.genexpr", kLine};
 
 bool is_murkfold(PyObject* f) noexcept { return frame::is_function(f, murkfold_def); }
 
-frame::Cached self_ref{murkfold_name, is_murkfold}, const_ref{const_name};
+// The module-level names the body uses, their lookups remembered.
+frame::Global self_ref{murkfold_name, is_murkfold}, const_ref{const_name};
 
-// `_const.char_limit`, remembered between uses and between calls while
-// nothing it depends on has changed. Only a plain read is remembered:
-// generic attribute access, no descriptor under the name along the type's
-// MRO, an instance dictionary with exact-string keys only and an exact int
-// found. Such a read depends on exactly these, and each check below looks
-// at every one of them, running no Python code:
-// - the binding of `_const` (module dictionary, builtins): watched, so any
-//   change moves frame::g_epoch; the module dictionary in use: the settled
-//   one (switching moves g_epoch too);
-// - the object's type: still the same type object;
-// - the lookups along its MRO: the type's version tag, which the host
-//   changes whenever a dictionary along the MRO changes;
-// - the class attribute under the name, if any: still no descriptor (its
-//   class can gain __get__ without our type's tag moving);
-// - the instance dictionary: still the same dictionary object (assigning
-//   __dict__ changes no dictionary), still with exact-string keys only (a
-//   key of another kind can only come in through the dictionary itself,
-//   which is watched), and what it holds under the name: looked up again,
-//   since an attribute stored in an object's inline values reaches no
-//   watcher.
-// Records of the deliverable, like frame::Held: never released.
-struct LimitMemo {
-  unsigned long long epoch = 0;
-  PyObject* holder = nullptr;     // held
-  PyTypeObject* type = nullptr;   // compared only; `holder` keeps it alive while equal
-  unsigned int tag = 0;
-  PyObject* in_type = nullptr;    // borrowed from the MRO; valid while `tag` holds
-  PyObject* dict = nullptr;       // held
-  PyObject* found = nullptr;      // what `dict` held under the name (compared only), or nullptr
-  Py_ssize_t at = -1;             // where iterating `dict` met the name itself, as a hint; or -1
-  PyObject* value = nullptr;      // held; an exact int
-  Py_ssize_t n = 0;               // `value`, clamped
+// No float's text is longer than this ("-2.2250738585072014e-308"), and no
+// compact int's (|v| < 2**30: ten digits and a sign).
+constexpr Py_ssize_t kFloatTextMax = 24;
+constexpr Py_ssize_t kCompactTextMax = 11;
 
-  // (Storing needs the settled dictionary, and leaving it moves g_epoch.)
-  bool valid() const noexcept {
-    if (!value || epoch != frame::g_epoch) return false;
-    if (Py_TYPE(holder) != type || type->tp_version_tag != tag) return false;
-    if (in_type && Py_TYPE(in_type)->tp_descr_get) return false;
-    PyObject* now = PyObject_GenericGetDict(holder, nullptr);
-    if (!now) {
-      PyErr_Clear();  // a fresh read meets the same failure and reports it
-      return false;
-    }
-    Py_DECREF(now);  // the object still holds it
-    if (now != dict) return false;
-    // Where the name stood, if it stands there still (the very key object:
-    // no other entry can map it), is cheaper to read than a lookup.
-    Py_ssize_t pos = at;
-    PyObject *key, *held;
-    if (pos >= 0 && PyDict_Next(dict, &pos, &key, &held) && key == char_limit) return held == found;
-    // Exact-string keys only: the lookup runs no code and cannot fail.
-    return PyDict_GetItemWithError(dict, char_limit) == found;
-  }
-
-  // Where iterating `d` meets the name itself, or -1.
-  static Py_ssize_t position(PyObject* d) noexcept {
-    Py_ssize_t pos = 0, before = 0;
-    PyObject *key, *held;
-    while (PyDict_Next(d, &pos, &key, &held)) {
-      if (key == char_limit) return before;
-      before = pos;
-    }
-    return -1;
-  }
-
-  void remember(unsigned long long when, PyObject* h, PyTypeObject* t, unsigned int tg, PyObject* attr, PyObject* d,
-                PyObject* in_dict, PyObject* v) noexcept {
-    PyObject* old_holder = holder;
-    PyObject* old_dict = dict;
-    PyObject* old_value = value;
-    epoch = when;
-    holder = Py_NewRef(h);
-    type = t;
-    tag = tg;
-    in_type = attr;
-    dict = Py_NewRef(d);
-    found = in_dict;
-    at = in_dict ? position(d) : -1;
-    value = Py_NewRef(v);
-    n = clamp(v);
-    // Released with everything above in place: finalizers that run now see
-    // a consistent record (and move g_epoch if they change what it names).
-    Py_XDECREF(old_value);
-    Py_XDECREF(old_dict);
-    Py_XDECREF(old_holder);
-  }
-
-  static Py_ssize_t clamp(PyObject* exact) noexcept {
-    int overflow;
-    long long x = PyLong_AsLongLongAndOverflow(exact, &overflow);
-    return overflow > 0 ? PY_SSIZE_T_MAX : overflow < 0 ? PY_SSIZE_T_MIN : static_cast<Py_ssize_t>(x);
-  }
-} g_memo;
-
-// `_const.char_limit` read now (a new reference, or nullptr with the
-// error), remembered in g_memo when the read is plain.
-PyObject* read_limit() noexcept {
-  // Taken before anything runs: a change made while reading makes what is
-  // remembered stale at once.
-  const unsigned long long epoch = frame::g_epoch;
-  const bool remembering = frame::Cached::remembering();
-  bool unused;
-  PyObject* c = const_ref.get(unused);
-  if (!c) return nullptr;
-  Ref holder = Ref::borrow(c);
-  PyTypeObject* type = Py_TYPE(c);
-  const unsigned int tag = type->tp_version_tag;
-  // The lookup of `_const` is left out along with the read, so it must be
-  // one that is remembered too.
-  bool plain = remembering && const_ref.peek(unused) == c && tag && type->tp_getattro == PyObject_GenericGetAttr;
-  PyObject* in_type = nullptr;
-  Ref dict;
-  if (plain) {
-    in_type = _PyType_Lookup(type, char_limit);
-    plain = type->tp_version_tag == tag && (!in_type || !Py_TYPE(in_type)->tp_descr_get);
-  }
-  if (plain) {
-    dict = Ref::steal(PyObject_GenericGetDict(c, nullptr));
-    if (!dict) PyErr_Clear();  // no instance dictionary: read it the usual way
-    plain = dict && frame::exact_string_keys(dict.get()) && frame::Cached::watch_also(dict.get());
-  }
-  Ref value = Ref::steal(PyObject_GetAttr(c, char_limit));
-  if (!value) return nullptr;
-  if (plain && PyLong_CheckExact(value.get())) {
-    // What the instance dictionary holds under the name (the value), or
-    // nothing (then the class attribute was the value).
-    // Exact-string keys only: the lookup runs no code and cannot fail.
-    PyObject* in_dict = PyDict_GetItemWithError(dict.get(), char_limit);
-    if (value.get() == (in_dict ? in_dict : in_type))
-      g_memo.remember(epoch, c, type, tag, in_type, dict.get(), in_dict, value.get());
-  }
-  return value.release();
+Py_ssize_t clamp(PyObject* exact_int) noexcept {
+  int overflow;
+  long long x = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+  return overflow > 0 ? PY_SSIZE_T_MAX : overflow < 0 ? PY_SSIZE_T_MIN : static_cast<Py_ssize_t>(x);
 }
 
-// The limit as every use sees it: what g_memo holds while it is valid,
-// otherwise a fresh read of `_const.char_limit`.
-struct Limit {
-  // Whether the limit is known to be an exact int without reading, and then
-  // `n` is it.
-  [[gnu::always_inline]] static bool known(Py_ssize_t& n) noexcept {
-    if (!g_memo.valid()) return false;
-    n = g_memo.n;
-    return true;
+// ---- the limit ---------------------------------------------------------------
+
+// `_const.char_limit` read now, as the attribute access in Python code reads
+// it: a new reference, or nullptr with the error.
+PyObject* read_limit(PyObject* globals) noexcept {
+  Ref holder = const_ref.get(globals).value;
+  if (!holder) return nullptr;
+  return PyObject_GetAttr(holder.get(), char_limit);
+}
+
+// `_const.char_limit` when reading it is a plain read: generic attribute
+// access with no descriptor under the name along the type's MRO, an instance
+// dictionary (if any) whose keys are all exact strings, and an exact int
+// found. Such a read runs no Python code, and every read of it gives the same
+// while none runs. True with the limit in `n`; false, with nothing run and no
+// error, where reading it takes any other route.
+bool plain_limit(PyObject* globals, Py_ssize_t& n) noexcept {
+  frame::Global::Found c = const_ref.get_plain(globals);
+  if (!c.value) {
+    PyErr_Clear();  // NameError: the read made again will say so
+    return false;
+  }
+  PyObject* holder = c.value.get();
+  PyTypeObject* type = Py_TYPE(holder);
+  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+  Ref in_type = frame::unstable::type_lookup(type, char_limit);
+  if (in_type && Py_TYPE(in_type.get())->tp_descr_get) return false;
+  PyObject* value = in_type.get();
+  Ref dict = Ref::steal(PyObject_GenericGetDict(holder, nullptr));
+  if (!dict) {
+    PyErr_Clear();  // no instance dictionary: the class attribute is the value
+  } else {
+    if (!frame::exact_string_keys(dict.get())) return false;
+    // Exact-string keys only: the lookup runs no code and cannot fail.
+    if (PyObject* in_dict = PyDict_GetItemWithError(dict.get(), char_limit)) value = in_dict;
+  }
+  if (!value || !PyLong_CheckExact(value)) return false;
+  n = clamp(value);
+  return true;
+}
+
+// Whether the module-level name `murkfold` is bound to this module's
+// function made in `globals`, so that a nested call would run the walk
+// inline, found by a lookup that runs no Python code.
+bool inline_nested(PyObject* globals) noexcept {
+  frame::Global::Found f = self_ref.get_plain(globals);
+  if (!f.value) {
+    PyErr_Clear();  // NameError: the nested call's own lookup will say so
+    return false;
+  }
+  return f.passed && frame::globals_of(f.value.get()) == globals;
+}
+
+// What one call, and the nested calls it takes inline, knows: a window
+// (remember.hpp) in which the limit was read plainly in `globals`, and, for
+// a walk, `murkfold` found bound to this very function there.
+struct Scope {
+  PyObject* function;  // the function whose body runs (for its traceback entry)
+  PyObject* globals;   // its module dictionary
+  const bool nests;    // a walk, whose nested calls the window covers too
+  frame::Window window;
+  Py_ssize_t limit = 0;
+
+  Scope(const Call& call, bool walks) noexcept : function(call.function), globals(call.globals), nests(walks) {}
+
+  // Whether the limit is known without reading it again: the window is open,
+  // or opens now with plain reads.
+  bool trusted() noexcept {
+    if (!window.open() && (!nests || inline_nested(globals)) && plain_limit(globals, limit)) window.open_now();
+    return window.open();
   }
 
   // Whether every text of at most `len` characters is within the limit,
-  // known without reading.
-  static bool holds(Py_ssize_t len) noexcept {
-    Py_ssize_t n;
-    return known(n) && len <= n;
-  }
+  // known without reading it again.
+  bool holds(Py_ssize_t len) noexcept { return trusted() && len <= limit; }
 
   // 1 when `len` is over the limit, 0 when not, -1 with an error: the limit
   // test, comparing as `len > char_limit` does.
-  static int over(Py_ssize_t len) noexcept {
-    Py_ssize_t n;
-    if (known(n)) return len > n;
-    Ref value = Ref::steal(read_limit());
+  int over(Py_ssize_t len) noexcept {
+    if (trusted()) return len > limit;
+    Ref value = Ref::steal(read_limit(globals));
     if (!value) return -1;
     if (PyLong_CheckExact(value.get())) return len > clamp(value.get());
     Ref count = Ref::steal(PyLong_FromSsize_t(len));
@@ -208,52 +145,10 @@ struct Limit {
     return PyObject_RichCompareBool(count.get(), value.get(), Py_GT);
   }
 
-  static Py_ssize_t clamp(PyObject* exact) noexcept { return LimitMemo::clamp(exact); }
-
-  // Where a cut at `n` ends in a text of `len` characters, by slice rules.
-  static Py_ssize_t stop(Py_ssize_t n, Py_ssize_t len) noexcept {
-    if (n < 0) n = n + len < 0 ? 0 : n + len;
-    return n > len ? len : n;
-  }
+  void code_may_run() noexcept { window.code_may_run(); }
 };
 
-// No float's text is longer than this ("-2.2250738585072014e-308"), and no
-// compact int's (|v| < 2**30: ten digits and a sign).
-constexpr Py_ssize_t kFloatTextMax = 24;
-constexpr Py_ssize_t kCompactTextMax = 11;
-
-struct Walker {
-  frame::Depth depth;
-
-  PyObject* nested(PyObject* name, PyObject* value) noexcept;
-
-  // A nested call taken inline on a leaf that is surely within the limit.
-  // While the loop is quiet, the limit checked before still stands.
-  bool quick(PyObject*, PyObject* v, PyObject*& result, bool& quiet) noexcept {
-    bool ours;
-    if (!self_ref.peek(ours) || !ours || !depth.can_enter()) return false;
-    PyTypeObject* type = Py_TYPE(v);
-    Py_ssize_t most;
-    if (v == Py_None)
-      most = 0;  // the empty string
-    else if (type == &PyUnicode_Type)
-      most = PyUnicode_GET_LENGTH(v);
-    else if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)))
-      most = kCompactTextMax;
-    else if (type == &PyFloat_Type)
-      most = kFloatTextMax;
-    else
-      return false;
-    if (!quiet) {
-      if (!g_memo.valid()) return false;
-      quiet = true;
-    }
-    if (most > g_memo.n) return false;
-    result = Py_NewRef(v == Py_None ? empty.get() : v);
-    return true;
-  }
-  PyObject* call_out(PyObject* f, PyObject* value) noexcept;
-};
+// ---- excerpts ------------------------------------------------------------------
 
 // The largest character of text[0:n], as far as it decides the kind of a
 // string holding them: 127 for ASCII, 255, 65535, or above.
@@ -301,7 +196,7 @@ void put(PyObject* out, Py_ssize_t at, PyObject* text, Py_ssize_t n) noexcept {
 
 // opening + text[:limit] + closing, in one allocation and one copy: the
 // same text, kind and flags that the slice and the two concatenations give.
-[[gnu::noinline]] PyObject* excerpt(PyObject* text, Py_ssize_t stop) noexcept {
+FRAME_NOINLINE PyObject* excerpt(PyObject* text, Py_ssize_t stop) noexcept {
   const Py_ssize_t n_open = PyUnicode_GET_LENGTH(opening), n_close = PyUnicode_GET_LENGTH(closing);
   PyObject* out = PyUnicode_New(n_open + stop + n_close, prefix_max_char(text, stop));
   if (!out) return nullptr;
@@ -311,14 +206,18 @@ void put(PyObject* out, Py_ssize_t at, PyObject* text, Py_ssize_t n) noexcept {
   return out;
 }
 
+// Where a cut at `n` ends in a text of `len` characters, by slice rules.
+Py_ssize_t stop(Py_ssize_t n, Py_ssize_t len) noexcept {
+  if (n < 0) n = n + len < 0 ? 0 : n + len;
+  return n > len ? len : n;
+}
+
 // The excerpt of a text over the limit, the limit read afresh for the cut.
-[[gnu::noinline]] PyObject* hidden(PyObject* text) noexcept {
-  Py_ssize_t n;
-  if (Limit::known(n)) return excerpt(text, Limit::stop(n, PyUnicode_GET_LENGTH(text)));
-  Ref limit = Ref::steal(read_limit());
+FRAME_NOINLINE PyObject* hidden(Scope& s, PyObject* text) noexcept {
+  if (s.trusted()) return excerpt(text, stop(s.limit, PyUnicode_GET_LENGTH(text)));
+  Ref limit = Ref::steal(read_limit(s.globals));
   if (!limit) return nullptr;
-  if (PyLong_CheckExact(limit.get()))
-    return excerpt(text, Limit::stop(Limit::clamp(limit.get()), PyUnicode_GET_LENGTH(text)));
+  if (PyLong_CheckExact(limit.get())) return excerpt(text, stop(clamp(limit.get()), PyUnicode_GET_LENGTH(text)));
   Ref slice = Ref::steal(PySlice_New(nullptr, limit.get(), nullptr));
   if (!slice) return nullptr;
   Ref part = Ref::steal(PyObject_GetItem(text, slice.get()));
@@ -328,27 +227,34 @@ void put(PyObject* out, Py_ssize_t at, PyObject* text, Py_ssize_t n) noexcept {
   return PyUnicode_Concat(head.get(), closing);
 }
 
+// ---- leaves ------------------------------------------------------------------
+
 // The leaf itself when its text is within the limit, else its excerpt.
-PyObject* judge(PyObject* leaf, PyObject* text) noexcept {
-  int over = Limit::over(PyUnicode_GET_LENGTH(text));
+PyObject* judge(Scope& s, PyObject* leaf, PyObject* text) noexcept {
+  int over = s.over(PyUnicode_GET_LENGTH(text));
   if (over < 0) return nullptr;
-  return over ? hidden(text) : Py_NewRef(leaf);
+  return over ? hidden(s, text) : Py_NewRef(leaf);
 }
 
 // A conversion that failed: ValueError (the int-to-text digit limit among
 // others) gives the failure text, caught like an except clause would catch
 // it (with the function's entry); anything else passes through.
-[[gnu::noinline, gnu::cold]] PyObject* conversion_failed() noexcept {
+FRAME_NOINLINE FRAME_COLD PyObject* conversion_failed(Scope& s) noexcept {
   if (!PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
-  frame::traceback_here(murkfold_def);
-  PyErr_Clear();
+  frame::traceback_here(s.function);
+  PyErr_Clear();  // the exception's release may run its finalizer
+  s.code_may_run();
   return Py_NewRef(failure.get());
 }
 
-PyObject* judge_converted(PyObject* leaf, PyObject* text) noexcept {
-  if (!text) return conversion_failed();
-  Ref owned = Ref::steal(text);
-  return judge(leaf, text);
+// A leaf judged by its converted text, which is released after: a str
+// subclass's finalizer may run then.
+PyObject* judge_converted(Scope& s, PyObject* leaf, PyObject* text) noexcept {
+  if (!text) return conversion_failed(s);
+  PyObject* result = judge(s, leaf, text);
+  if (!PyUnicode_CheckExact(text)) s.code_may_run();
+  Py_DECREF(text);
+  return result;
 }
 
 // Decimal digits of a magnitude that fits 64 bits.
@@ -368,7 +274,7 @@ constexpr double kLog10Of2 = 0.30102999566398119521;
 // of the int-to-text digit limit refuses (it cannot be set below 640).
 constexpr int64_t kNoLimitBits = 2126;
 
-[[gnu::noinline]] PyObject* int_leaf(PyObject* v) noexcept {
+FRAME_NOINLINE PyObject* int_leaf(Scope& s, PyObject* v) noexcept {
   // The length is worked out only while the limit is known without reading;
   // otherwise the text is built and tested, as usual. Up to kNoLimitBits the
   // conversion is plain C code that cannot fail, so leaving it out is not
@@ -377,91 +283,131 @@ constexpr int64_t kNoLimitBits = 2126;
   long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
   if (!overflow) {
     unsigned long long mag = x < 0 ? 0ULL - static_cast<unsigned long long>(x) : static_cast<unsigned long long>(x);
-    if (Limit::holds(digits(mag) + (x < 0))) return Py_NewRef(v);
+    if (s.holds(digits(mag) + (x < 0))) return Py_NewRef(v);
   } else {
-    // |v| < 2**bits bounds the number of digits. (The count's type is
-    // size_t up to 3.14 and int64_t from 3.15.)
-    const auto bits = static_cast<int64_t>(_PyLong_NumBits(v));
+    // |v| < 2**bits bounds the number of digits.
+    const int64_t bits = frame::unstable::long_num_bits(v);
     if (bits >= 0 && bits <= kNoLimitBits) {
       const auto most = static_cast<Py_ssize_t>(static_cast<double>(bits) * kLog10Of2) + 1 + (overflow < 0);
-      if (Limit::holds(most)) return Py_NewRef(v);
+      if (s.holds(most)) return Py_NewRef(v);
     } else if (bits < 0) {  // GCOVR_EXCL_BR_LINE: only past 2**63 bits
       PyErr_Clear();        // GCOVR_EXCL_LINE
     }
   }
   // Over the limit, near it, or long enough for the digit limit to matter.
-  return judge_converted(v, PyLong_Type.tp_repr(v));
+  return judge_converted(s, v, PyLong_Type.tp_repr(v));
 }
 
-[[gnu::noinline]] PyObject* other_leaf(PyObject* v) noexcept {
+FRAME_NOINLINE PyObject* other_leaf(Scope& s, PyObject* v) noexcept {
   if (PyFloat_CheckExact(v)) {
-    if (Limit::holds(kFloatTextMax)) return Py_NewRef(v);
-    return judge_converted(v, PyFloat_Type.tp_repr(v));
+    if (s.holds(kFloatTextMax)) return Py_NewRef(v);
+    return judge_converted(s, v, PyFloat_Type.tp_repr(v));
   }
-  return judge_converted(v, PyObject_Format(v, empty));
+  s.code_may_run();  // the object's own formatting
+  return judge_converted(s, v, PyObject_Format(v, empty));
 }
 
-[[gnu::noinline]] PyObject* str_leaf(PyObject* v) noexcept { return judge(v, v); }
-
-// An exact string, itself or its excerpt.
-inline PyObject* text(PyObject* v) noexcept {
-  return Limit::holds(PyUnicode_GET_LENGTH(v)) ? Py_NewRef(v) : str_leaf(v);
+// A leaf (None already the empty string): itself or its excerpt.
+PyObject* leaf(Scope& s, PyObject* v) noexcept {
+  PyTypeObject* type = Py_TYPE(v);
+  if (type == &PyUnicode_Type) return s.holds(PyUnicode_GET_LENGTH(v)) ? Py_NewRef(v) : judge(s, v, v);
+  if (type == &PyLong_Type) {
+    if (frame::unstable::long_is_compact(v) && s.holds(kCompactTextMax)) return Py_NewRef(v);
+    return int_leaf(s, v);
+  }
+  return other_leaf(s, v);
 }
+
+// ---- the walk --------------------------------------------------------------------
+
+// One call's walk over containers.
+struct Walker : Scope {
+  frame::Depth depth;
+
+  explicit Walker(const Call& call) noexcept : Scope(call, true) {}
+
+  // A nested call taken inline on a leaf that is surely within the limit.
+  bool quick(PyObject*, PyObject* v, PyObject*& result) noexcept {
+    PyTypeObject* type = Py_TYPE(v);
+    Py_ssize_t most;
+    if (v == Py_None)
+      most = 0;  // the empty string
+    else if (type == &PyUnicode_Type)
+      most = PyUnicode_GET_LENGTH(v);
+    else if (type == &PyLong_Type && frame::unstable::long_is_compact(v))
+      most = kCompactTextMax;
+    else if (type == &PyFloat_Type)
+      most = kFloatTextMax;
+    else
+      return false;
+    if (!depth.can_enter() || !trusted() || most > limit) return false;
+    result = Py_NewRef(v == Py_None ? empty.get() : v);
+    return true;
+  }
+
+  PyObject* nested(PyObject* name, PyObject* value) noexcept;
+  PyObject* call_out(PyObject* f, PyObject* value) noexcept;
+  void genexpr_here(const frame::Site& site) noexcept { site.here(globals); }
+};
 
 // One call's body: None becomes the empty string, containers are rebuilt,
 // leaves are judged by their text.
 PyObject* walk(Walker& w, PyObject* v) noexcept {
   if (v == Py_None) v = empty;
   PyTypeObject* type = Py_TYPE(v);
-  if (type == &PyUnicode_Type) return text(v);
   if (type == &PyDict_Type) return walk::exact_dict(w, v);
   if (PyDict_Check(v)) return walk::dict_items(w, v);
   if (PyList_Check(v)) return walk::list(w, v, nullptr);
   if (PyTuple_Check(v)) return walk::tuple(w, v, nullptr, genexpr_site);
-  if (type == &PyLong_Type) {
-    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(v)) && Limit::holds(kCompactTextMax))
-      return Py_NewRef(v);
-    return int_leaf(v);
-  }
-  return other_leaf(v);
+  return leaf(w, v);
 }
 
 // A nested call through the module-level name: inline while the name is
-// bound to this function, otherwise a call with the keyword `value`.
+// bound to this module's function (held meanwhile, its globals in use),
+// otherwise a call with the keyword `value`.
 PyObject* Walker::nested(PyObject*, PyObject* value) noexcept {
-  bool ours;
-  PyObject* f = self_ref.get(ours);
-  if (!f) return nullptr;
-  if (!ours) return call_out(f, value);
-  if (!depth.enter()) return nullptr;
+  frame::Global::Found f = self_ref.get(globals);
+  if (!f.plain) code_may_run();  // the lookup itself may have run Python code
+  if (!f.value) return nullptr;
+  if (!f.passed) return call_out(f.value.get(), value);
+  frame::Level level(depth);
+  if (!level) return nullptr;
+  PyObject* const outer_function = function;
+  PyObject* const outer_globals = globals;
+  function = f.value.get();
+  globals = frame::globals_of(function);
+  if (globals != outer_globals) code_may_run();  // what the window holds was read in the other globals
   PyObject* result = walk(*this, value);
-  depth.leave();
-  if (!result) frame::traceback_here(murkfold_def);
+  if (!result) frame::traceback_here(function);
+  if (globals != outer_globals) code_may_run();
+  function = outer_function;
+  globals = outer_globals;
   return result;
 }
 
-[[gnu::noinline]] PyObject* Walker::call_out(PyObject* f, PyObject* value) noexcept {
-  Ref callee = Ref::borrow(f);
-  return frame::call(callee.get(), {value}, &kw_value).release();
+FRAME_NOINLINE PyObject* Walker::call_out(PyObject* f, PyObject* value) noexcept {
+  code_may_run();
+  return frame::call(f, {value}, &kw_value).release();
 }
 
-PyObject* murkfold(Args args) {
-  PyObject* v = args[0];
-  PyTypeObject* type = Py_TYPE(v);
-  // A string or a number is judged without entering a level: only reading
-  // the limit can run Python code, and that code counts its own frames.
-  if (type == &PyUnicode_Type) return text(v);
-  Walker w;
-  if (v == Py_None || type == &PyLong_Type || type == &PyFloat_Type) return walk(w, v);
-  if (!w.depth.begin()) return nullptr;
-  PyObject* result = walk(w, args[0]);
-  w.depth.end();
-  return result;
+PyObject* murkfold(const Call& call) {
+  PyObject* v = call[0];
+  if (v == Py_None) v = empty;
+  // A leaf is judged without entering a level: only reading the limit can
+  // run Python code for it, and that code counts its own frames.
+  if (!PyDict_Check(v) && !PyList_Check(v) && !PyTuple_Check(v)) {
+    Scope s(call, false);
+    return leaf(s, v);
+  }
+  Walker w(call);
+  frame::Level level(w.depth);
+  if (!level) return nullptr;
+  return walk(w, v);
 }
 
 // class _Const: char_limit: int = 4000, made a frozen data class.
-Ref make_const_class() {
-  frame::Class cls("_Const");
+Ref make_const_class(const frame::Module& m) {
+  frame::Class cls(m, "_Const");
   Ref annotations = Ref::steal(PyDict_New());
   Ref int_text = Ref::steal(PyUnicode_FromString("int"));
   if (!annotations || !int_text || PyDict_SetItem(annotations.get(), char_limit, int_text.get()) < 0) return Ref();
@@ -469,21 +415,18 @@ Ref make_const_class() {
     return Ref();
   Ref plain = cls.build();
   if (!plain) return Ref();
-  Ref dataclass = frame::global(dataclass_name);
+  Ref dataclass = m.global(dataclass_name);
   if (!dataclass) return Ref();
   Ref decorator = frame::call(dataclass.get(), {Py_True}, &kw_frozen);
   if (!decorator) return Ref();
   return frame::call(decorator.get(), {plain.get()});
 }
 
-bool body() {
-  if (!frame::import_from("dataclasses", {"dataclass"}) || !frame::import_from("typing", {"Any"})) return false;
-  if (!frame::bind(Const_name, make_const_class())) return false;
-  Ref cls = frame::global(Const_name);
-  if (!cls || !frame::bind(const_name, frame::call(cls.get(), {}))) return false;
-  if (!frame::define(murkfold_def)) return false;
-  frame::Cached::watch();
-  return true;
+bool body(const frame::Module& m) {
+  if (!m.import_from("dataclasses", {"dataclass"}) || !m.import_from("typing", {"Any"})) return false;
+  if (!m.bind(Const_name, make_const_class(m))) return false;
+  Ref cls = m.global(Const_name);
+  return cls && m.bind(const_name, frame::call(cls.get(), {})) && m.define(murkfold_def);
 }
 
 }  // namespace

@@ -4,12 +4,13 @@
 #include <cstring>
 #include <utility>
 
-#include "frame/cached.hpp"
 #include "frame/frame.hpp"
+#include "frame/unstable.hpp"
 
 namespace {
 
 using frame::Args;
+using frame::Call;
 using frame::FunctionDef;
 using frame::KwNames;
 using frame::Name;
@@ -28,17 +29,17 @@ KwNames kw_obj_attr{"obj", "attr"}, kw_obj_attr_value{"obj", "attr", "value"};
 frame::Held g_object;
 // The base object type's own members: when a lookup finds one of these, the
 // bodies may do what it does without the call.
-frame::Held g_object_getattribute, g_object_setattr, g_object_class;
+frame::Held g_object_getattribute, g_object_setattr;
 
-PyObject* init_body(Args);
-PyObject* name_body(Args);
-PyObject* value_get_body(Args);
-PyObject* value_set_body(Args);
-PyObject* exists_body(Args);
-PyObject* get_name_body(Args);
-PyObject* get_attribute_body(Args);
-PyObject* set_attribute_body(Args);
-PyObject* has_attribute_body(Args);
+PyObject* init_body(const Call&);
+PyObject* name_body(const Call&);
+PyObject* value_get_body(const Call&);
+PyObject* value_set_body(const Call&);
+PyObject* exists_body(const Call&);
+PyObject* get_name_body(const Call&);
+PyObject* get_attribute_body(const Call&);
+PyObject* set_attribute_body(const Call&);
+PyObject* has_attribute_body(const Call&);
 
 // ---- the class's members -------------------------------------------------
 
@@ -137,47 +138,14 @@ const FunctionDef has_attribute_def{
 
 // ---- routing --------------------------------------------------------------
 
-// One call site's memory of a lookup in a type's MRO. It stands while the
-// type keeps the version tag it had during the lookup: the host gives a type
-// a new tag whenever a dictionary along its MRO changes (and never gives an
-// old tag to a new type), and its own method cache relies on the same rule,
-// holding what it found borrowed from the type's dictionary as this does.
-class Lookup {
- public:
-  explicit Lookup(const Name& name) noexcept : name_(name) {}
-
-  Ref find(PyTypeObject* type) noexcept {
-    const unsigned int tag = type->tp_version_tag;  // 0: none assigned (yet)
-    if (tag && type == type_ && tag == tag_) return Ref::borrow(found_);
-    Ref found = Ref::steal(_PyType_LookupRef(type, name_.get()));
-    // The lookup itself assigns a tag to a type that had none; the result is
-    // remembered once a tag was seen before the lookup and still holds after.
-    if (tag && type->tp_version_tag == tag) {
-      found_ = found.get();
-      type_ = type;
-      tag_ = tag;
-    }
-    return found;
-  }
-
- private:
-  const Name& name_;
-  PyTypeObject* type_ = nullptr;  // compared only, never dereferenced
-  unsigned int tag_ = 0;
-  PyObject* found_ = nullptr;  // borrowed; may be nullptr: nothing found
-};
-
-Lookup lookup_get_name{get_name}, lookup_get_attribute{get_attribute}, lookup_set_attribute{set_attribute},
-    lookup_has_attribute{has_attribute}, lookup_getattribute{dunder_getattribute}, lookup_setattr{dunder_setattr},
-    lookup_class{dunder_class}, lookup_obj{field_obj}, lookup_attr{field_attr};
-
 // getattr(cls, name). For a class whose metaclass is exactly `type` this is
-// the class's own lookup: `type` is immutable and has no data descriptor under
-// any name asked for here, so the host's lookup on the class would consult the
-// metaclass only when the class has nothing, which the fallback covers.
-Ref class_member(PyObject* cls, Lookup& lookup, PyObject* name) {
+// the class's own lookup (through the interpreter's type attribute cache):
+// `type` is immutable and has no data descriptor under any name asked for
+// here, so the host's lookup on the class would consult the metaclass only
+// when the class has nothing, which the fallback covers.
+Ref class_member(PyObject* cls, PyObject* name) {
   if (Py_IS_TYPE(cls, &PyType_Type)) {
-    Ref found = lookup.find(reinterpret_cast<PyTypeObject*>(cls));
+    Ref found = frame::unstable::type_lookup(reinterpret_cast<PyTypeObject*>(cls), name);
     if (found) {
       descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
       return get ? Ref::steal(get(found.get(), nullptr, cls)) : std::move(found);
@@ -186,16 +154,11 @@ Ref class_member(PyObject* cls, Lookup& lookup, PyObject* name) {
   return Ref::steal(PyObject_GetAttr(cls, name));
 }
 
-// The module-level name `Quillmark`; its lookup is remembered until the module
-// dictionary or the builtins change.
-frame::Cached quillmark_ref{Quillmark};
-
 // Quillmark.<member>, through the module-level name as it stands now.
-Ref routed(Lookup& lookup, PyObject* member) {
-  bool unused;
-  Ref cls = Ref::borrow(quillmark_ref.get(unused));
+Ref routed(const Call& call, PyObject* member) {
+  Ref cls = call.global(Quillmark);
   if (!cls) return cls;
-  return class_member(cls.get(), lookup, member);
+  return class_member(cls.get(), member);
 }
 
 // member(obj=..., attr=...[, value=...]). While the member is still this
@@ -221,10 +184,10 @@ bool is_private(PyObject* attr) {
 // getattr(obj, name) where the generic lookup finds a data descriptor on the
 // type: calling its __get__ is all that lookup would do (an instance
 // dictionary cannot shadow a data descriptor).
-Ref data_attribute(PyObject* obj, Lookup& lookup, PyObject* name) {
+Ref data_attribute(PyObject* obj, PyObject* name) {
   PyTypeObject* type = Py_TYPE(obj);
   if (type->tp_getattro == PyObject_GenericGetAttr) {
-    Ref found = lookup.find(type);
+    Ref found = frame::unstable::type_lookup(type, name);
     if (found) {
       descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
       if (get && PyDescr_IsData(found.get()))
@@ -276,17 +239,17 @@ PyObject* mangled(PyObject* owner, PyObject* attr) {
 
 // ---- bodies ---------------------------------------------------------------
 
-PyObject* init_body(Args args) {
-  if (PyObject_SetAttr(args[0], field_obj, args[1]) < 0 || PyObject_SetAttr(args[0], field_attr, args[2]) < 0)
+PyObject* init_body(const Call& call) {
+  if (PyObject_SetAttr(call[0], field_obj, call[1]) < 0 || PyObject_SetAttr(call[0], field_attr, call[2]) < 0)
     return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* name_body(Args args) {
-  PyObject* self = args[0];
-  Ref obj = data_attribute(self, lookup_obj, field_obj);
+PyObject* name_body(const Call& call) {
+  PyObject* self = call[0];
+  Ref obj = data_attribute(self, field_obj);
   if (!obj) return nullptr;
-  Ref attr = data_attribute(self, lookup_attr, field_attr);
+  Ref attr = data_attribute(self, field_attr);
   if (!attr) return nullptr;
   Ref f = Ref::steal(PyObject_GetAttr(self, get_name));
   if (!f) return nullptr;
@@ -295,37 +258,33 @@ PyObject* name_body(Args args) {
 }
 
 // Quillmark.<member>(obj=self.__obj, attr=self.__attr[, value=...]).
-PyObject* routed_on_fields(PyObject* self, Lookup& lookup, PyObject* member, const FunctionDef& def,
-                           PyObject* value) {
-  Ref f = routed(lookup, member);
+PyObject* routed_on_fields(const Call& call, PyObject* member, const FunctionDef& def, PyObject* value) {
+  Ref f = routed(call, member);
   if (!f) return nullptr;
-  Ref obj = data_attribute(self, lookup_obj, field_obj);
+  PyObject* self = call[0];
+  Ref obj = data_attribute(self, field_obj);
   if (!obj) return nullptr;
-  Ref attr = data_attribute(self, lookup_attr, field_attr);
+  Ref attr = data_attribute(self, field_attr);
   if (!attr) return nullptr;
   PyObject* call_args[] = {obj.get(), attr.get(), value};
   return call_routed(f.get(), def, call_args, value ? kw_obj_attr_value : kw_obj_attr);
 }
 
-PyObject* value_get_body(Args args) {
-  return routed_on_fields(args[0], lookup_get_attribute, get_attribute, get_attribute_def, nullptr);
-}
+PyObject* value_get_body(const Call& call) { return routed_on_fields(call, get_attribute, get_attribute_def, nullptr); }
 
-PyObject* value_set_body(Args args) {
-  Ref done = Ref::steal(routed_on_fields(args[0], lookup_set_attribute, set_attribute, set_attribute_def, args[1]));
+PyObject* value_set_body(const Call& call) {
+  Ref done = Ref::steal(routed_on_fields(call, set_attribute, set_attribute_def, call[1]));
   if (!done) return nullptr;
   Py_RETURN_NONE;
 }
 
-PyObject* exists_body(Args args) {
-  return routed_on_fields(args[0], lookup_has_attribute, has_attribute, has_attribute_def, nullptr);
-}
+PyObject* exists_body(const Call& call) { return routed_on_fields(call, has_attribute, has_attribute_def, nullptr); }
 
-PyObject* get_name_body(Args args) {
-  PyObject* obj = args[0];
-  PyObject* attr = args[1];
+PyObject* get_name_body(const Call& call) {
+  PyObject* obj = call[0];
+  PyObject* attr = call[1];
   if (!is_private(attr)) return Py_NewRef(attr);
-  Ref owner = PyType_Check(obj) ? Ref::borrow(obj) : data_attribute(obj, lookup_class, dunder_class);
+  Ref owner = PyType_Check(obj) ? Ref::borrow(obj) : data_attribute(obj, dunder_class);
   if (!owner) return nullptr;
   // The metaclass `type` answers __name__ with a data descriptor of its own,
   // which is what PyType_GetName reads.
@@ -338,119 +297,76 @@ PyObject* get_name_body(Args args) {
   return mangled(stripped.get(), attr);
 }
 
-// The last name worked out for get_attribute: the owner class's name and the
-// attribute (held, so that their addresses stay theirs) and the result,
-// interned so that lookups of it find the stored key by identity.
-// Records of the deliverable, like frame::Held: never released.
-struct LastName {
-  PyObject *owner_name = nullptr, *attr = nullptr, *name = nullptr;
-} g_last_name;
-
-// What get_name gives for an instance whose class is an ordinary class
-// (metaclass `type`, the base object's `__class__`, an exact-string name):
-// its text depends on nothing but the class's name and `attr`, so the name
-// worked out last time stands while both are the same objects. Empty, with
-// no error, where another route is needed.
-Ref remembered_name(PyObject* obj, PyObject* attr) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (!Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type) || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
-      type->tp_getattro != PyObject_GenericGetAttr || lookup_class.find(type).get() != g_object_class.get())
-    return Ref();
-  PyObject* owner_name = reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
-  if (!PyUnicode_CheckExact(owner_name)) return Ref();
-  if (owner_name == g_last_name.owner_name && attr == g_last_name.attr) return Ref::borrow(g_last_name.name);
-  Ref stripped = stripped_name(owner_name);
-  PyObject* name = stripped ? mangled(stripped.get(), attr) : nullptr;
-  if (!name) {
-    PyErr_Clear();  // the ordinary route meets the same failure and reports it
-    return Ref();
-  }
-  PyUnicode_InternInPlace(&name);
-  Py_XSETREF(g_last_name.owner_name, Py_NewRef(owner_name));
-  Py_XSETREF(g_last_name.attr, Py_NewRef(attr));
-  Py_XSETREF(g_last_name.name, name);
-  return Ref::borrow(name);
-}
-
 // Quillmark.get_name(obj=obj, attr=attr), through the module-level name.
-Ref routed_name(Args args) {
-  Ref f = routed(lookup_get_name, get_name);
+Ref routed_name(const Call& call) {
+  Ref f = routed(call, get_name);
   if (!f) return f;
-  if (frame::is_function(f.get(), get_name_def) && is_private(args[1]) && !PyType_Check(args[0])) {
-    // Our own get_name, whose run on these arguments calls no Python code.
-    Ref name = remembered_name(args[0], args[1]);
-    if (name) return name;
-  }
-  return Ref::steal(call_routed(f.get(), get_name_def, args, kw_obj_attr));
+  return Ref::steal(call_routed(f.get(), get_name_def, call.args, kw_obj_attr));
 }
 
-PyObject* get_attribute_body(Args args) {
-  Ref name = routed_name(args);
+PyObject* get_attribute_body(const Call& call) {
+  Ref name = routed_name(call);
   if (!name) return nullptr;
-  Ref method = class_member(g_object, lookup_getattribute, dunder_getattribute);
+  Ref method = class_member(g_object, dunder_getattribute);
   if (!method) return nullptr;
   if (method.get() == g_object_getattribute.get()) {
     // What the base object's slot wrapper does, less its argument tuple; the
     // recursion check is the one its call would make.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = PyObject_GenericGetAttr(args[0], name.get());
+    PyObject* result = PyObject_GenericGetAttr(call[0], name.get());
     Py_LeaveRecursiveCall();
     return result;
   }
-  return frame::call(method.get(), {args[0], name.get()}).release();
+  return frame::call(method.get(), {call[0], name.get()}).release();
 }
 
-PyObject* set_attribute_body(Args args) {
-  Ref name = routed_name(args);
+PyObject* set_attribute_body(const Call& call) {
+  Ref name = routed_name(call);
   if (!name) return nullptr;
-  Ref method = class_member(g_object, lookup_setattr, dunder_setattr);
+  Ref method = class_member(g_object, dunder_setattr);
   if (!method) return nullptr;
-  PyObject* obj = args[0];
+  PyObject* obj = call[0];
   if (method.get() == g_object_setattr.get() && Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr) {
     // The base object's slot wrapper refuses only targets whose type has a
     // native setter of its own; with the generic one it is the generic
     // assignment.
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    int failed = PyObject_GenericSetAttr(obj, name.get(), args[2]);
+    int failed = PyObject_GenericSetAttr(obj, name.get(), call[2]);
     Py_LeaveRecursiveCall();
     if (failed) return nullptr;
-  } else if (!frame::call(method.get(), {obj, name.get(), args[2]})) {
+  } else if (!frame::call(method.get(), {obj, name.get(), call[2]})) {
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
-PyObject* has_attribute_body(Args args) {
-  Ref f = routed(lookup_get_attribute, get_attribute);
+PyObject* has_attribute_body(const Call& call) {
+  Ref f = routed(call, get_attribute);
   if (f) {
-    Ref value = Ref::steal(call_routed(f.get(), get_attribute_def, args, kw_obj_attr));
+    Ref value = Ref::steal(call_routed(f.get(), get_attribute_def, call.args, kw_obj_attr));
     if (value) Py_RETURN_TRUE;
   }
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-  frame::traceback_here(has_attribute_def);  // the entry of the handled AttributeError
+  call.traceback_here();  // the entry of the handled AttributeError
   PyErr_Clear();
   Py_RETURN_FALSE;
 }
 
-
-bool body() {
-  if (!frame::import_from("typing", {"Any"})) return false;
+bool body(const frame::Module& m) {
+  if (!m.import_from("typing", {"Any"})) return false;
   Ref object = frame::builtin(object_name);
   if (!object) return false;
   g_object.set(std::move(object));
   // Not finding them (no error is set) only turns the shortcuts off.
-  g_object_getattribute.set(Ref::steal(_PyType_LookupRef(&PyBaseObject_Type, dunder_getattribute)));
-  g_object_setattr.set(Ref::steal(_PyType_LookupRef(&PyBaseObject_Type, dunder_setattr)));
-  g_object_class.set(Ref::steal(_PyType_LookupRef(&PyBaseObject_Type, dunder_class)));
+  g_object_getattribute.set(frame::unstable::type_lookup(&PyBaseObject_Type, dunder_getattribute));
+  g_object_setattr.set(frame::unstable::type_lookup(&PyBaseObject_Type, dunder_setattr));
 
-  frame::Class cls("Quillmark");
-  bool ok = cls.slots({"__obj", "__attr"}) && cls.method(init_def) && cls.property(name_def) &&
+  frame::Class cls(m, "Quillmark");
+  return cls.slots({"__obj", "__attr"}) && cls.method(init_def) && cls.property(name_def) &&
             cls.property(value_get_def, &value_set_def) && cls.property(exists_def) &&
             cls.staticmethod(get_name_def) && cls.staticmethod(get_attribute_def) &&
             cls.staticmethod(set_attribute_def) && cls.staticmethod(has_attribute_def) &&
-            frame::bind(Quillmark, cls.build());
-  if (ok) frame::Cached::watch();
-  return ok;
+         m.bind(Quillmark, cls.build());
 }
 
 }  // namespace

@@ -4,27 +4,26 @@
 
 namespace {
 
-using frame::Args;
 using frame::Name;
 using frame::Ref;
 using frame::Value;
 
 Name Path{"Path"}, getfile{"getfile"}, parent{"parent"}, absolute{"absolute"};
 
-PyObject* siteward(Args args) {
-  PyObject* file = args[0];
-  PyObject* func = args[1];
+PyObject* siteward(const frame::Call& call) {
+  PyObject* file = call[0];
+  PyObject* func = call[1];
   if (file != Py_None) {
-    Ref path_type = frame::global(Path);
+    Ref path_type = call.global(Path);
     if (!path_type) return nullptr;
     Ref path = frame::call(path_type.get(), {file});
     if (!path) return nullptr;
     return PyObject_GetAttr(path.get(), parent);
   }
   if (func != Py_None) {
-    Ref path_type = frame::global(Path);
+    Ref path_type = call.global(Path);
     if (!path_type) return nullptr;
-    Ref get_file = frame::global(getfile);
+    Ref get_file = call.global(getfile);
     if (!get_file) return nullptr;
     Ref source = frame::call(get_file.get(), {func});
     if (!source) return nullptr;
@@ -50,10 +49,10 @@ const frame::FunctionDef siteward_def{
     .line = 7,
 };
 
-bool body() {
-  return frame::import_from("pathlib", {"Path"})         //
-         && frame::import_from("inspect", {"getfile"})  //
-         && frame::import_from("typing", {"Callable", "Type"}) && frame::define(siteward_def);
+bool body(const frame::Module& m) {
+  return m.import_from("pathlib", {"Path"})         //
+         && m.import_from("inspect", {"getfile"})  //
+         && m.import_from("typing", {"Callable", "Type"}) && m.define(siteward_def);
 }
 
 }  // namespace

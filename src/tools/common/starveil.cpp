@@ -2,21 +2,22 @@
 // stands under a password-like name is masked by asterisks.
 #include <cstring>
 
-#include "frame/cached.hpp"
+#include "frame/compiler.hpp"
 #include "frame/depth.hpp"
 #include "frame/frame.hpp"
+#include "frame/remember.hpp"
 #include "tools/common/walk.hpp"
 
 namespace {
 
-using frame::Args;
+using frame::Call;
 using frame::Name;
 using frame::Ref;
 using frame::Value;
 
 constexpr int kLine = 9;  // the line traceback entries report
 
-PyObject* starveil(Args args);
+PyObject* starveil(const Call& call);
 
 const frame::FunctionDef starveil_def{
     .name = "starveil",
@@ -38,7 +39,8 @@ frame::Site genexpr_site{"starveil.genexpr", kLine};
 
 bool is_starveil(PyObject* f) noexcept { return frame::is_function(f, starveil_def); }
 
-frame::Cached self_ref{starveil_name, is_starveil};
+// The module-level name the body uses, its lookup remembered.
+frame::Global self_ref{starveil_name, is_starveil};
 
 // Whether `word` (lower-case ASCII) occurs in the ASCII text `s`, ignoring
 // case: for ASCII text that is what lower() and a substring test give.
@@ -57,7 +59,7 @@ bool ascii_contains(const char* s, Py_ssize_t n, const char* word, Py_ssize_t w)
 }
 
 // 1 when the name (an exact str) denotes a password, 0 when not, -1 on error.
-[[gnu::noinline]] int password_name(PyObject* name) noexcept {
+FRAME_NOINLINE int password_name(PyObject* name) noexcept {
   if (PyUnicode_IS_ASCII(name)) {
     const char* s = reinterpret_cast<const char*>(PyUnicode_DATA(name));
     const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
@@ -70,54 +72,80 @@ bool ascii_contains(const char* s, Py_ssize_t n, const char* word, Py_ssize_t w)
   return found;
 }
 
+// One call's walk. Its window (remember.hpp) covers the binding of
+// `starveil`, found bound to this very function in `globals` so that a
+// nested call would run the walk inline, and the answer for the last name
+// tested, compared by identity (borrowed: while the window is open nothing
+// is released, so its address stays its own).
 struct Walker {
+  PyObject* function;  // the function whose body runs (for its traceback entry)
+  PyObject* globals;   // its module dictionary
   frame::Depth depth;
-  // The answer for the last name tested (held, so its address stays its own).
-  Ref last_name;
-  bool last_masks = false;
+  frame::Window window;
+  PyObject* last_name = nullptr;
+  int last_masks = 0;
 
-  PyObject* nested(PyObject* name, PyObject* value) noexcept;
-  PyObject* call_out(PyObject* f, PyObject* name, PyObject* value) noexcept;
+  explicit Walker(const Call& call) noexcept : function(call.function), globals(call.globals) {}
+
+  bool trusted() noexcept {
+    if (!window.open()) {
+      frame::Global::Found f = self_ref.get_plain(globals);
+      if (!f.value) {
+        PyErr_Clear();  // NameError: the nested call's own lookup will say so
+        return false;
+      }
+      if (!f.passed || frame::globals_of(f.value.get()) != globals) return false;
+      last_name = nullptr;
+      window.open_now();
+    }
+    return true;
+  }
+  void code_may_run() noexcept { window.code_may_run(); }
 
   // A nested call taken inline on a value that comes back unchanged.
-  bool quick(PyObject* name, PyObject* v, PyObject*& result, bool&) noexcept {
-    bool ours;
-    if (!self_ref.peek(ours) || !ours || !depth.can_enter()) return false;
+  bool quick(PyObject* name, PyObject* v, PyObject*& result) noexcept {
     if (!PyUnicode_CheckExact(name)) {
       if (name != Py_None) return false;
       name = empty;
     }
     const unsigned long kinds = Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS |
                                 Py_TPFLAGS_UNICODE_SUBCLASS;
-    // None is the empty string, whose mask is itself.
-    if (v == Py_None) {
-      result = Py_NewRef(empty.get());
-      return true;
-    }
     PyTypeObject* type = Py_TYPE(v);
-    if ((type->tp_flags & kinds) != 0) {
+    if (v != Py_None && (type->tp_flags & kinds) != 0) {
       // Strings come back unchanged under a name known not to mask.
       if (type != &PyUnicode_Type) return false;
-      if (name != last_name.get() && !PyUnicode_IS_ASCII(name)) return false;
+      if (!depth.can_enter() || !trusted()) return false;
+      if (name != last_name && !PyUnicode_IS_ASCII(name)) return false;
       if (masks(name)) return false;
+    } else if (!depth.can_enter() || !trusted()) {
+      return false;
     }
-    result = Py_NewRef(v);
+    // None is the empty string, whose mask is itself.
+    result = Py_NewRef(v == Py_None ? empty.get() : v);
     return true;
   }
 
+  // Whether the name (an exact str) denotes a password: 1, 0, or -1 with an
+  // error.
   int masks(PyObject* name) noexcept {
-    if (name == last_name.get()) return last_masks;
+    if (window.open() && name == last_name) return last_masks;
     int found = password_name(name);
     if (found < 0) return -1;
-    last_name = Ref::borrow(name);
-    last_masks = found;
+    if (window.open()) {
+      last_name = name;
+      last_masks = found;
+    }
     return found;
   }
+
+  PyObject* nested(PyObject* name, PyObject* value) noexcept;
+  PyObject* call_out(PyObject* f, PyObject* name, PyObject* value) noexcept;
+  void genexpr_here(const frame::Site& site) noexcept { site.here(globals); }
 };
 
 // "*" once per character; the length comes from len(), so a str subclass's
 // own __len__ decides it.
-[[gnu::noinline]] PyObject* mask(PyObject* value) noexcept {
+FRAME_NOINLINE PyObject* mask(PyObject* value) noexcept {
   const Py_ssize_t n = PyUnicode_CheckExact(value) ? PyUnicode_GET_LENGTH(value) : PyObject_Length(value);
   if (n < 0) return nullptr;
   // "*" * 0 is the empty string and "*" * 1 the "*" itself: the same objects.
@@ -138,20 +166,32 @@ PyObject* walk(Walker& w, PyObject* name, PyObject* v) noexcept {
     if (PyList_Check(v)) return walk::list(w, v, name);
     if (PyTuple_Check(v)) return walk::tuple(w, v, name, genexpr_site);
     if (!PyUnicode_Check(v)) return Py_NewRef(v);
+    w.code_may_run();  // a str subclass's own __len__
   }
   int masked = w.masks(name);
   if (masked <= 0) return masked < 0 ? nullptr : Py_NewRef(v);
   return mask(v);
 }
 
+// A call on a leaf, `name` already an exact str: the value itself, or its
+// mask under a password name.
+PyObject* leaf(PyObject* name, PyObject* v) noexcept {
+  if (v == Py_None) v = empty;
+  if (!PyUnicode_Check(v)) return Py_NewRef(v);
+  int masked = password_name(name);
+  if (masked <= 0) return masked < 0 ? nullptr : Py_NewRef(v);
+  return mask(v);
+}
+
 // A nested call through the module-level name: inline while the name is
-// bound to this function (with the same type test on `name`), otherwise a
-// call with the keywords `name` and `value`.
+// bound to this module's function (held meanwhile, its globals in use, the
+// same type test on `name`), otherwise a call with the keywords `name` and
+// `value`.
 PyObject* Walker::nested(PyObject* name, PyObject* value) noexcept {
-  bool ours;
-  PyObject* f = self_ref.get(ours);
-  if (!f) return nullptr;
-  if (!ours) return call_out(f, name, value);
+  frame::Global::Found f = self_ref.get(globals);
+  if (!f.plain) code_may_run();  // the lookup itself may have run Python code
+  if (!f.value) return nullptr;
+  if (!f.passed) return call_out(f.value.get(), name, value);
   PyObject* text = name;
   if (!PyUnicode_CheckExact(name)) {
     if (name != Py_None) {
@@ -161,36 +201,39 @@ PyObject* Walker::nested(PyObject* name, PyObject* value) noexcept {
     }
     text = empty;
   }
-  if (!depth.enter()) return nullptr;
+  frame::Level level(depth);
+  if (!level) return nullptr;
+  PyObject* const outer_function = function;
+  PyObject* const outer_globals = globals;
+  function = f.value.get();
+  globals = frame::globals_of(function);
+  if (globals != outer_globals) code_may_run();  // the window's binding is the other globals'
   PyObject* result = walk(*this, text, value);
-  depth.leave();
-  if (!result) frame::traceback_here(starveil_def);
+  if (!result) frame::traceback_here(function);
+  if (globals != outer_globals) code_may_run();
+  function = outer_function;
+  globals = outer_globals;
   return result;
 }
 
-[[gnu::noinline]] PyObject* Walker::call_out(PyObject* f, PyObject* name, PyObject* value) noexcept {
-  Ref callee = Ref::borrow(f);
-  return frame::call(callee.get(), {name, value}, &kw_name_value).release();
+FRAME_NOINLINE PyObject* Walker::call_out(PyObject* f, PyObject* name, PyObject* value) noexcept {
+  code_may_run();
+  return frame::call(f, {name, value}, &kw_name_value).release();
 }
 
-PyObject* starveil(Args args) {
-  Walker w;
+PyObject* starveil(const Call& call) {
+  PyObject* name = call[0] == Py_None ? empty.get() : call[0];
   // A leaf is judged without entering a level: it is not walked, and the
   // only Python code that may run for it (a str subclass's own __len__)
   // counts its own frames.
-  if (!PyDict_Check(args[1]) && !PyList_Check(args[1]) && !PyTuple_Check(args[1]))
-    return walk(w, args[0] == Py_None ? empty.get() : args[0], args[1]);
-  if (!w.depth.begin()) return nullptr;
-  PyObject* result = walk(w, args[0] == Py_None ? empty.get() : args[0], args[1]);
-  w.depth.end();
-  return result;
+  if (!PyDict_Check(call[1]) && !PyList_Check(call[1]) && !PyTuple_Check(call[1])) return leaf(name, call[1]);
+  Walker w(call);
+  frame::Level level(w.depth);
+  if (!level) return nullptr;
+  return walk(w, name, call[1]);
 }
 
-bool body() {
-  if (!frame::import_from("typing", {"Any"}) || !frame::define(starveil_def)) return false;
-  frame::Cached::watch();
-  return true;
-}
+bool body(const frame::Module& m) { return m.import_from("typing", {"Any"}) && m.define(starveil_def); }
 
 }  // namespace
 

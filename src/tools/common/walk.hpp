@@ -3,13 +3,18 @@
 // nested call. A walker type C provides
 //   frame::Depth depth;                                  the nesting guard
 //   PyObject* nested(PyObject* name, PyObject* value);   new reference or nullptr
-//   bool quick(PyObject* name, PyObject* value, PyObject*& result, bool& quiet);
-//       the nested call's result when it is known without running any Python
-//       code and without a reference of the walk's own to `value` (a leaf
-//       that comes back unchanged); false to take the nested call. `quiet`
-//       belongs to the loop calling it: true means no Python code has run
-//       since the walker last set it (the loop clears it whenever some may
-//       have), so what the walker checked then still holds.
+//   bool quick(PyObject* name, PyObject* value, PyObject*& result);
+//       the nested call's result (a new reference) when it is known without
+//       running Python code and without a reference of the walk's own to
+//       `value` (a leaf that comes back unchanged); false to take the nested
+//       call. What it trusts for that, it trusts in a frame::Window.
+//   void code_may_run();
+//       closes that window. The walk calls it at each point of its own where
+//       Python code may run (remember.hpp lists them): calls into a
+//       container's own methods, and a store that may compare keys by Python
+//       code or release a value. A nested call closes it itself wherever it
+//       runs Python code, so a container walked inline without running any
+//       leaves the window open for the rest of the walk.
 // For dictionaries the name is the entry's key; for lists and tuples it is the
 // `name` the container was walked with (murkfold passes nullptr).
 //
@@ -18,6 +23,7 @@
 // slots still empty are hidden from the collector until they are full.
 #pragma once
 
+#include "frame/compiler.hpp"
 #include "frame/depth.hpp"
 #include "frame/frame.hpp"
 
@@ -27,54 +33,57 @@ using frame::Ref;
 
 inline frame::Name g_items{"items"};
 
-[[gnu::noinline, gnu::cold]] inline void changed_size() noexcept {
+FRAME_NOINLINE FRAME_COLD inline void changed_size() noexcept {
   PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
 }
 
-// Keys whose hash and equality run no Python code.
-inline bool plain_key(PyObject* k) noexcept {
-  PyTypeObject* t = Py_TYPE(k);
-  return t == &PyUnicode_Type || t == &PyLong_Type || k == Py_None || t == &PyFloat_Type || t == &PyBool_Type ||
-         t == &PyBytes_Type;
+// Drops a reference the walk held across a nested call. When it is the last
+// one, the object's finalizer may run and its address may be taken by
+// another: a point where Python code may run.
+template <class C>
+inline void release(C& c, PyObject* o) noexcept {
+  if (Py_REFCNT(o) == 1) c.code_may_run();
+  Py_DECREF(o);
 }
 
 template <class C>
-[[gnu::noinline]] PyObject* exact_dict(C& c, PyObject* d) noexcept {
+FRAME_NOINLINE PyObject* exact_dict(C& c, PyObject* d) noexcept {
   if (!c.depth.room()) return nullptr;
   PyObject* out = PyDict_New();
   if (!out) return nullptr;
   const Py_ssize_t size = PyDict_GET_SIZE(d);
   Py_ssize_t pos = 0;
   PyObject *k, *v;
-  // Storing a key runs Python code once the new dictionary holds a key
-  // whose hash or equality is Python code, or when the key is one.
-  bool quiet = false, plain_keys = true;
+  // Storing a key compares it by C code alone while it and every key stored
+  // before are exact strings; the keys met are distinct while nothing runs,
+  // so none replaces (and releases) an earlier value.
+  bool exact_keys = true;
   for (;;) {
     if (PyDict_GET_SIZE(d) != size) {
       changed_size();
       break;
     }
     if (!PyDict_Next(d, &pos, &k, &v)) return out;
+    exact_keys = exact_keys && PyUnicode_CheckExact(k);
+    const Py_ssize_t before = PyDict_GET_SIZE(out);
     PyObject* r;
-    plain_keys = plain_keys && plain_key(k);
-    if (c.quick(k, v, r, quiet)) {
+    if (c.quick(k, v, r)) {
       // Nothing ran: the dictionary still holds the key and the value (and
       // the new one takes its own references before it compares keys).
       int status = PyDict_SetItem(out, k, r);
       Py_DECREF(r);
       if (status < 0) break;
-      quiet = quiet && plain_keys;
-      continue;
+    } else {
+      Py_INCREF(k);
+      Py_INCREF(v);
+      r = c.nested(k, v);
+      release(c, v);
+      int status = r ? PyDict_SetItem(out, k, r) : -1;
+      Py_XDECREF(r);  // the new dictionary holds it
+      release(c, k);
+      if (status < 0) break;
     }
-    quiet = false;
-    Py_INCREF(k);
-    Py_INCREF(v);
-    r = c.nested(k, v);
-    Py_DECREF(v);
-    int status = r ? PyDict_SetItem(out, k, r) : -1;
-    Py_XDECREF(r);
-    Py_DECREF(k);
-    if (status < 0) break;
+    if (!exact_keys || PyDict_GET_SIZE(out) == before) c.code_may_run();
   }
   Py_DECREF(out);
   return nullptr;
@@ -82,8 +91,9 @@ template <class C>
 
 // A dictionary subclass: through its items(), each item split into a pair.
 template <class C>
-[[gnu::noinline]] PyObject* dict_items(C& c, PyObject* d) noexcept {
+FRAME_NOINLINE PyObject* dict_items(C& c, PyObject* d) noexcept {
   if (!c.depth.room()) return nullptr;
+  c.code_may_run();
   Ref items = Ref::steal(PyObject_CallMethodNoArgs(d, g_items));
   if (!items) return nullptr;
   Ref it = Ref::steal(PyObject_GetIter(items.get()));
@@ -91,6 +101,7 @@ template <class C>
   Ref out = Ref::steal(PyDict_New());
   if (!out) return nullptr;
   for (;;) {
+    c.code_may_run();  // what the last element's store may have run, and what the next step runs
     Ref item = Ref::steal(PyIter_Next(it.get()));
     if (!item) return PyErr_Occurred() ? nullptr : out.release();
     Ref key, value;
@@ -103,13 +114,15 @@ template <class C>
 // Any iterable through the iteration protocol (a subclass with its own
 // __iter__): into a list, or a tuple when `genexpr` names the tuple's site.
 template <class C>
-[[gnu::noinline]] PyObject* iterate(C& c, PyObject* seq, PyObject* name, const frame::Site* genexpr) noexcept {
+FRAME_NOINLINE PyObject* iterate(C& c, PyObject* seq, PyObject* name, const frame::Site* genexpr) noexcept {
   PyObject* result = [&]() -> PyObject* {
+    c.code_may_run();
     Ref it = Ref::steal(PyObject_GetIter(seq));
     if (!it) return nullptr;
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
     for (;;) {
+      c.code_may_run();
       Ref e = Ref::steal(PyIter_Next(it.get()));
       if (!e) {
         if (PyErr_Occurred()) return nullptr;
@@ -120,12 +133,13 @@ template <class C>
     }
     return genexpr ? PyList_AsTuple(out.get()) : out.release();
   }();
-  if (!result && genexpr) genexpr->here();
+  c.code_may_run();  // the iterator and the elements were released
+  if (!result && genexpr) c.genexpr_here(*genexpr);
   return result;
 }
 
 template <class C>
-[[gnu::noinline]] PyObject* list(C& c, PyObject* l, PyObject* name) noexcept {
+FRAME_NOINLINE PyObject* list(C& c, PyObject* l, PyObject* name) noexcept {
   if (!c.depth.room()) return nullptr;
   if (Py_TYPE(l)->tp_iter != PyList_Type.tp_iter) return iterate(c, l, name, nullptr);
   const Py_ssize_t n = PyList_GET_SIZE(l);
@@ -134,15 +148,13 @@ template <class C>
   // Hidden from the collector (gc.get_objects) while slots are still empty.
   PyObject_GC_UnTrack(out);
   Py_ssize_t i = 0;
-  bool quiet = false;
   for (; i < PyList_GET_SIZE(l); ++i) {  // the list may shrink or grow meanwhile
     PyObject* e = PyList_GET_ITEM(l, i);
     PyObject* r;
-    if (!c.quick(name, e, r, quiet)) {
-      quiet = false;
+    if (!c.quick(name, e, r)) {
       Py_INCREF(e);
       r = c.nested(name, e);
-      Py_DECREF(e);
+      release(c, e);
       if (!r) {
         Py_DECREF(out);  // empty slots are NULL, which the list's release skips
         return nullptr;
@@ -165,22 +177,20 @@ template <class C>
 }
 
 template <class C>
-[[gnu::noinline]] PyObject* tuple(C& c, PyObject* t, PyObject* name, const frame::Site& genexpr) noexcept {
+FRAME_NOINLINE PyObject* tuple(C& c, PyObject* t, PyObject* name, const frame::Site& genexpr) noexcept {
   if (!c.depth.room()) return nullptr;
   if (Py_TYPE(t)->tp_iter != PyTuple_Type.tp_iter) return iterate(c, t, name, &genexpr);
   const Py_ssize_t n = PyTuple_GET_SIZE(t);
   PyObject* out = PyTuple_New(n);
   if (!out || n == 0) return out;
   PyObject_GC_UnTrack(out);
-  bool quiet = false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     // The tuple, held by the caller, keeps its items alive.
     PyObject* e = PyTuple_GET_ITEM(t, i);
     PyObject* r;
-    if (!c.quick(name, e, r, quiet)) {
-      quiet = false;
+    if (!c.quick(name, e, r)) {
       if (!(r = c.nested(name, e))) {
-        genexpr.here();
+        c.genexpr_here(genexpr);
         Py_DECREF(out);
         return nullptr;
       }

@@ -4,7 +4,7 @@
 
 namespace {
 
-using frame::Args;
+using frame::Call;
 using frame::KwNames;
 using frame::Name;
 using frame::Ref;
@@ -22,7 +22,7 @@ KwNames kw_aliased{"aliased"};
 // reach this module (redirecting sys.stdout does).
 frame::Held g_print;
 
-PyObject* dawnlog_body(Args args);
+PyObject* dawnlog_body(const Call& call);
 
 const frame::FunctionDef dawnlog_def{
     .name = "dawnlog",
@@ -41,8 +41,8 @@ const frame::FunctionDef dawnlog_def{
 
 
 // os.environ, looked up now.
-Ref environ_mapping() {
-  Ref module = frame::global(os);
+Ref environ_mapping(const Call& call) {
+  Ref module = call.global(os);
   if (!module) return module;
   return Ref::steal(PyObject_GetAttr(module.get(), environ_name));
 }
@@ -50,16 +50,16 @@ Ref environ_mapping() {
 // One fact: what `source` gives, or the Exception it raised (after the
 // exception got its traceback entry). Anything outside Exception propagates.
 template <class Source>
-Ref guarded(Source source) {
+Ref guarded(const Call& call, Source source) {
   Ref value = source();
   if (value || !PyErr_ExceptionMatches(PyExc_Exception)) return value;
-  frame::traceback_here(dawnlog_def);  // the caught exception gets the function's entry
+  call.traceback_here();  // the caught exception gets the function's entry
   return Ref::steal(PyErr_GetRaisedException());
 }
 
 // A module-level function called now with no arguments.
-Ref call_global(PyObject* name) {
-  Ref f = frame::global(name);
+Ref call_global(const Call& call, PyObject* name) {
+  Ref f = call.global(name);
   if (!f) return f;
   return Ref::steal(PyObject_CallNoArgs(f.get()));
 }
@@ -81,11 +81,11 @@ Ref rule(PyObject* text) {
 
 bool append(PyObject* lines, const Ref& line) { return line && PyList_Append(lines, line.get()) == 0; }
 
-PyObject* dawnlog_body(Args args) {
-  Ref var_name = Ref::steal(PyUnicode_Concat(args[0], args[2]));
-  if (!var_name || !(var_name = Ref::steal(PyUnicode_Concat(var_name.get(), args[1])))) return nullptr;
+PyObject* dawnlog_body(const Call& call) {
+  Ref var_name = Ref::steal(PyUnicode_Concat(call[0], call[2]));
+  if (!var_name || !(var_name = Ref::steal(PyUnicode_Concat(var_name.get(), call[1])))) return nullptr;
 
-  Ref env = environ_mapping();
+  Ref env = environ_mapping(call);
   if (!env) return nullptr;
   Ref env_get = Ref::steal(PyObject_GetAttr(env.get(), get));
   if (!env_get) return nullptr;
@@ -96,13 +96,13 @@ PyObject* dawnlog_body(Args args) {
   if (printed) Py_RETURN_NONE;
 
   // Marked before anything is gathered: a failure below still leaves it set.
-  env = environ_mapping();
+  env = environ_mapping(call);
   if (!env || PyObject_SetItem(env.get(), var_name.get(), mark) < 0) return nullptr;
 
   Ref lines = Ref::steal(PyList_New(0));
   if (!lines) return nullptr;
 
-  Ref clock = frame::global(datetime);
+  Ref clock = call.global(datetime);
   if (!clock) return nullptr;
   Ref moment = Ref::steal(PyObject_CallMethodNoArgs(clock.get(), now));
   if (!moment) return nullptr;
@@ -110,18 +110,18 @@ PyObject* dawnlog_body(Args args) {
   if (!date) return nullptr;
   if (!append(lines.get(), rule(date.get())) || !append(lines.get(), labelled(empty, date))) return nullptr;
 
-  Ref user = guarded([] { return call_global(getuser); });
+  Ref user = guarded(call, [&] { return call_global(call, getuser); });
   if (!append(lines.get(), labelled(user_label, user))) return nullptr;
-  Ref host = guarded([] { return call_global(getfqdn); });
+  Ref host = guarded(call, [&] { return call_global(call, getfqdn); });
   if (!append(lines.get(), labelled(host_label, host))) return nullptr;
-  Ref system = guarded([] {
-    Ref f = frame::global(platform);
+  Ref system = guarded(call, [&] {
+    Ref f = call.global(platform);
     return f ? frame::call(f.get(), {Py_True}, &kw_aliased) : Ref();
   });
   if (!append(lines.get(), labelled(os_label, system))) return nullptr;
-  Ref python = guarded([] { return frame::global(version); });
+  Ref python = guarded(call, [&] { return call.global(version); });
   if (!append(lines.get(), labelled(version_label, python))) return nullptr;
-  Ref implementation = guarded([] { return call_global(python_implementation); });
+  Ref implementation = guarded(call, [&] { return call_global(call, python_implementation); });
   Ref last = labelled(implementation_label, implementation);
   if (!last || !append(lines.get(), last.copy()) || !append(lines.get(), rule(last.get()))) return nullptr;
 
@@ -130,17 +130,17 @@ PyObject* dawnlog_body(Args args) {
   Py_RETURN_NONE;
 }
 
-bool body() {
+bool body(const frame::Module& m) {
   Ref print = frame::builtin(print_name);
   if (!print) return false;
   g_print.set(std::move(print));
-  return frame::import_module("os")                                               //
-         && frame::import_from("datetime", {"datetime"})                          //
-         && frame::import_from("getpass", {"getuser"})                            //
-         && frame::import_from("socket", {"getfqdn"})                             //
-         && frame::import_from("platform", {"platform", "python_implementation"})  //
-         && frame::import_from("sys", {"version"})                                //
-         && frame::define(dawnlog_def);
+  return m.import_module("os")                                               //
+         && m.import_from("datetime", {"datetime"})                          //
+         && m.import_from("getpass", {"getuser"})                            //
+         && m.import_from("socket", {"getfqdn"})                             //
+         && m.import_from("platform", {"platform", "python_implementation"})  //
+         && m.import_from("sys", {"version"})                                //
+         && m.define(dawnlog_def);
 }
 
 }  // namespace

@@ -3,11 +3,13 @@
 #include <cstddef>
 #include <initializer_list>
 
+#include "frame/compiler.hpp"
 #include "frame/frame.hpp"
+#include "frame/remember.hpp"
 
 namespace {
 
-using frame::Args;
+using frame::Call;
 using frame::Name;
 using frame::Ref;
 using frame::Value;
@@ -23,7 +25,7 @@ frame::KwNames kw_prefix{"prefix"}, kw_table_logger{"table", "logger"};
 // ---- messages, built off the hot path ---------------------------------------
 
 // The pieces joined into one text, raised as the only argument of `type`.
-[[gnu::cold, gnu::noinline]] void raise_joined(PyObject* type, std::initializer_list<PyObject*> pieces) {
+FRAME_COLD FRAME_NOINLINE void raise_joined(PyObject* type, std::initializer_list<PyObject*> pieces) {
   Ref parts = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
   if (!parts) return;
   Py_ssize_t i = 0;
@@ -32,22 +34,22 @@ frame::KwNames kw_prefix{"prefix"}, kw_table_logger{"table", "logger"};
   if (text) PyErr_SetObject(type, text.get());
 }
 
-[[gnu::cold, gnu::noinline]] void key_missing(PyObject* key) {
+FRAME_COLD FRAME_NOINLINE void key_missing(PyObject* key) {
   Ref text = Ref::steal(PyUnicode_FromFormat("Parameter \"%U\" not found", key));
   if (text) PyErr_SetObject(PyExc_KeyError, text.get());
 }
 
-[[gnu::cold, gnu::noinline]] void not_a_list(PyObject* key) {
+FRAME_COLD FRAME_NOINLINE void not_a_list(PyObject* key) {
   Ref text = Ref::steal(PyUnicode_FromFormat("Parameter \"%U\" is not a \"list\"", key));
   if (text) PyErr_SetObject(PyExc_TypeError, text.get());
 }
 
-[[gnu::cold, gnu::noinline]] void row_error(PyObject* type, Py_ssize_t position, const char* what) {
+FRAME_COLD FRAME_NOINLINE void row_error(PyObject* type, Py_ssize_t position, const char* what) {
   Ref text = Ref::steal(PyUnicode_FromFormat("Parameter \"data\"[%zd] %s", position, what));
   if (text) PyErr_SetObject(type, text.get());
 }
 
-[[gnu::cold, gnu::noinline]] void column_missing(Py_ssize_t position, PyObject* column) {
+FRAME_COLD FRAME_NOINLINE void column_missing(Py_ssize_t position, PyObject* column) {
   // The column's own __format__ may run here; the caller holds `column`.
   Ref where = Ref::steal(PyUnicode_FromFormat("%zd", position));
   if (!where) return;
@@ -89,103 +91,42 @@ bool walk(PyObject* seq, Each&& each) {
 
 // ---- construction -----------------------------------------------------------
 
-// The constructor looks the table dictionary's values up afresh for each use,
-// because code run by a row or a column name may have replaced them. A
-// lookup that runs no code and finds what the previous one found can be
-// left out: that holds while the dictionary has only exact string keys (so
-// looking up "columns" runs nothing) and has not been changed since, which a
-// dictionary watcher reports. Constructions may nest (a row's code may build
-// another table), so the watched sources form a list.
-struct Watch {
-  PyObject* dict;
-  bool changed;
-  Watch* next;
-};
-Watch* g_watches = nullptr;
-int g_watcher = -1;  // -1: none to be had; lookups are then always made
-
-int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
-  for (Watch* w = g_watches; w; w = w->next)
-    if (w->dict == dict) w->changed = true;
-  return 0;
-}
-
-class Source {
- public:
-  explicit Source(PyObject* table) noexcept : table_(table), watch_{table, false, nullptr} {
-    watched_ = g_watcher >= 0 && frame::exact_string_keys(table) && PyDict_Watch(g_watcher, table) == 0;
-    if (!watched_) {
-      PyErr_Clear();  // only an unusable watcher fails here; lookups are then always made
-      return;
-    }
-    watch_.next = g_watches;
-    g_watches = &watch_;
-  }
-  ~Source() {
-    if (!watched_) return;
-    bool others = false;
-    for (Watch** w = &g_watches; *w;) {
-      if (*w == &watch_) {
-        *w = watch_.next;
-        continue;
-      }
-      others |= (*w)->dict == table_;
-      w = &(*w)->next;
-    }
-    if (others) return;
-    PyObject* pending = PyErr_GetRaisedException();  // the call's own failure, if any
-    if (PyDict_Unwatch(g_watcher, table_) < 0) PyErr_WriteUnraisable(nullptr);
-    PyErr_SetRaisedException(pending);
-  }
-  Source(const Source&) = delete;
-  Source& operator=(const Source&) = delete;
-
-  // table["columns"] now (borrowed: valid until the next call), or nullptr.
-  PyObject* columns() {
-    if (!columns_ || !watched_ || watch_.changed) columns_ = item(table_, k_columns);
-    return columns_.get();
-  }
-  Ref data() { return item(table_, k_data); }
-
- private:
-  PyObject* table_;
-  Watch watch_;
-  bool watched_;
-  Ref columns_;
-};
-
 Py_ssize_t length(PyObject* o) {
   if (PyList_CheckExact(o)) return PyList_GET_SIZE(o);
   if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o);
   return PyObject_Size(o);
 }
 
-// Step 4 of the constructor for one row at `position`.
-bool check_row(Source& table, PyObject* row, Py_ssize_t position) {
+// Step 4 of the constructor for one row at `position`. table["columns"] is
+// looked up afresh at each use, as the subscript in Python code would be:
+// code run by a row or a column name may have replaced it, in ways no
+// watcher reports (stored into an object's inline values, when the table is
+// an object's __dict__).
+bool check_row(PyObject* table, PyObject* row, Py_ssize_t position) {
   if (!PyDict_Check(row)) {
     row_error(PyExc_TypeError, position, "is not a \"dict\"");
     return false;
   }
   const Py_ssize_t entries = length(row);
   if (entries < 0) return false;
-  PyObject* columns = table.columns();
+  Ref columns = item(table, k_columns);
   if (!columns) return false;
-  const Py_ssize_t count = length(columns);
+  const Py_ssize_t count = length(columns.get());
   if (count < 0) return false;
   if (entries != count) {
     row_error(PyExc_ValueError, position, "length not match with \"columns\" length");
     return false;
   }
-  if (!(columns = table.columns())) return false;
+  if (!(columns = item(table, k_columns))) return false;
   if (PyDict_CheckExact(row)) {
-    return walk(columns, [&](PyObject* column, bool) {
+    return walk(columns.get(), [&](PyObject* column, bool) {
       int found = PyDict_Contains(row, column);
       if (found > 0) return true;
       if (found == 0) column_missing(position, column);
       return false;
     });
   }
-  return walk(columns, [&](PyObject* column, bool) {
+  return walk(columns.get(), [&](PyObject* column, bool) {
     int found = PySequence_Contains(row, column);
     if (found > 0) return true;
     if (found == 0) column_missing(position, column);
@@ -193,9 +134,9 @@ bool check_row(Source& table, PyObject* row, Py_ssize_t position) {
   });
 }
 
-PyObject* table_init(Args args) {
-  PyObject* self = args[0];
-  Ref table = Ref::borrow(args[1]);
+PyObject* table_init(const Call& call) {
+  PyObject* self = call[0];
+  Ref table = Ref::borrow(call[1]);
   if (table.get() == Py_None) {
     Ref columns = Ref::steal(PyList_New(0));
     Ref data = Ref::steal(PyList_New(0));
@@ -218,16 +159,15 @@ PyObject* table_init(Args args) {
       return nullptr;
     }
   }
-  Source source(table.get());
-  Ref data = source.data();
+  Ref data = item(table.get(), k_data);
   if (!data) return nullptr;
   Py_ssize_t position = 0;
-  if (!walk(data.get(), [&](PyObject* row, bool) { return check_row(source, row, position++); })) return nullptr;
+  if (!walk(data.get(), [&](PyObject* row, bool) { return check_row(table.get(), row, position++); })) return nullptr;
   // Both values are taken before either field is written, so that a
   // failure leaves the previous fields as they were.
-  Ref columns = Ref::borrow(source.columns());
+  Ref columns = item(table.get(), k_columns);
   if (!columns) return nullptr;
-  data = source.data();
+  data = item(table.get(), k_data);
   if (!data || PyObject_SetAttr(self, f_columns, columns.get()) < 0 || PyObject_SetAttr(self, f_data, data.get()) < 0)
     return nullptr;
   Py_RETURN_NONE;
@@ -235,12 +175,12 @@ PyObject* table_init(Args args) {
 
 // ---- accessors and text forms ---------------------------------------------
 
-PyObject* table_columns(Args args) { return PyObject_GetAttr(args[0], f_columns); }
+PyObject* table_columns(const Call& call) { return PyObject_GetAttr(call[0], f_columns); }
 
-PyObject* table_data(Args args) { return PyObject_GetAttr(args[0], f_data); }
+PyObject* table_data(const Call& call) { return PyObject_GetAttr(call[0], f_data); }
 
-PyObject* table_repr(Args args) {
-  Ref columns = Ref::steal(PyObject_GetAttr(args[0], f_columns));
+PyObject* table_repr(const Call& call) {
+  Ref columns = Ref::steal(PyObject_GetAttr(call[0], f_columns));
   if (!columns) return nullptr;
   Ref text = Ref::steal(PyObject_Format(columns.get(), t_empty));
   if (!text) return nullptr;
@@ -249,10 +189,10 @@ PyObject* table_repr(Args args) {
   return PyUnicode_Join(t_empty, parts.get());
 }
 
-PyObject* table_str(Args args) {
-  Ref columns = Ref::steal(PyObject_GetAttr(args[0], f_columns));
+PyObject* table_str(const Call& call) {
+  Ref columns = Ref::steal(PyObject_GetAttr(call[0], f_columns));
   if (!columns) return nullptr;
-  Ref data = Ref::steal(PyObject_GetAttr(args[0], f_data));
+  Ref data = Ref::steal(PyObject_GetAttr(call[0], f_data));
   if (!data) return nullptr;
   Ref both = Ref::steal(PyDict_New());
   if (!both || PyDict_SetItem(both.get(), k_columns, columns.get()) < 0 ||
@@ -295,57 +235,48 @@ bool pure_container(PyObject* c) {
   return false;
 }
 
-// The selection test `key in include and key not in exclude`. While no code
-// of the caller's can have run since `include` and `exclude` were found pure,
-// the answer for an exact string depends on its text alone, so it is decided
-// once per key object and remembered. Anything that may run such code ends
-// the shortcut for the rest of the call.
+// The selection test `key in include and key not in exclude`. Membership of
+// an exact str in a pure container runs no Python code and depends on the
+// text alone, so while a window is open (the containers found pure, nothing
+// run since) each key object is decided once. The keys are compared by
+// identity, borrowed: while the window is open nothing is released, so no
+// key can be freed and its address taken by another.
 class Selection {
  public:
-  Selection(PyObject* include, PyObject* exclude) noexcept
-      : include_(include), exclude_(exclude), pure_(pure_container(include) && pure_container(exclude)) {}
-  ~Selection() { forget(); }
-  Selection(const Selection&) = delete;
-  Selection& operator=(const Selection&) = delete;
+  Selection(PyObject* include, PyObject* exclude) noexcept : include_(include), exclude_(exclude) {}
 
-  bool pure() const noexcept { return pure_; }
-  // Called before anything that may run code of the caller's.
-  void impure() noexcept {
-    if (pure_) forget();
-    pure_ = false;
-  }
-  // After code of the caller's may have run: take the containers as they
-  // are now.
-  void recheck() noexcept {
-    forget();
-    pure_ = pure_container(include_) && pure_container(exclude_);
-  }
-
-  // 1 selected, 0 not, -1 error. `hint` is the key's position in its row,
-  // where the same key object usually stood in the previous row.
-  int test(PyObject* key, Py_ssize_t hint) noexcept {
-    if (pure_ && PyUnicode_CheckExact(key)) {
-      Slot* slot = hint < kSlots ? &slots_[hint] : nullptr;
-      if (slot && slot->key == key) return slot->selected;
-      for (Slot& s : slots_)
-        if (s.key == key) return s.selected;
-      int selected = decide(key);
-      if (selected >= 0 && slot) {
-        Py_XSETREF(slot->key, Py_NewRef(key));
-        slot->selected = selected;
-      }
-      return selected;
+  // At every point where Python code may run: the containers may change.
+  void code_may_run() noexcept { window_.code_may_run(); }
+  // Whether testing exact-str keys runs no Python code now.
+  bool trusted() noexcept {
+    if (!window_.open() && pure_container(include_) && pure_container(exclude_)) {
+      decided_ = 0;
+      window_.open_now();
     }
-    impure();
+    return window_.open();
+  }
+
+  // 1 selected, 0 not, -1 error.
+  int test(PyObject* key) noexcept {
+    if (PyUnicode_CheckExact(key) && trusted()) return decided(key);
+    code_may_run();
     return decide(key);
   }
 
+  // test() of an exact str while trusted(): runs no Python code.
+  int decided(PyObject* key) noexcept {
+    for (int i = 0; i < decided_; ++i)
+      if (keys_[i] == key) return selected_[i];
+    const int selected = decide(key);
+    if (selected >= 0 && decided_ < kKeys) {
+      keys_[decided_] = key;
+      selected_[decided_++] = selected;
+    }
+    return selected;
+  }
+
  private:
-  static constexpr Py_ssize_t kSlots = 16;
-  struct Slot {
-    PyObject* key = nullptr;  // held
-    int selected = 0;
-  };
+  static constexpr int kKeys = 16;
 
   int decide(PyObject* key) noexcept {
     int in = PySequence_Contains(include_, key);
@@ -354,14 +285,12 @@ class Selection {
     return out < 0 ? -1 : !out;
   }
 
-  void forget() noexcept {
-    for (Slot& s : slots_) Py_CLEAR(s.key);
-  }
-
   PyObject* include_;  // borrowed from the caller, who holds them
   PyObject* exclude_;
-  bool pure_;
-  Slot slots_[kSlots];
+  frame::Window window_;
+  int decided_ = 0;
+  PyObject* keys_[kKeys];  // borrowed, compared only while the window is open
+  int selected_[kKeys];
 };
 
 // A new dictionary of the row's entries that pass the selection, in the
@@ -371,28 +300,32 @@ Ref filter_row(Selection& selection, PyObject* row) {
   if (!out) return out;
   if (PyDict_CheckExact(row)) {
     const Py_ssize_t size = PyDict_GET_SIZE(row);
-    Py_ssize_t pos = 0, index = 0;
+    Py_ssize_t pos = 0;
     PyObject *k, *v;
-    for (;; ++index) {
+    // Storing an exact str runs no Python code while every key stored
+    // before is one too (the row's keys are distinct, so none is replaced).
+    bool exact_keys = true;
+    for (;;) {
       if (PyDict_GET_SIZE(row) != size) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
         return Ref();
       }
       if (!PyDict_Next(row, &pos, &k, &v)) break;
-      if (selection.pure() && PyUnicode_CheckExact(k)) {
-        // Nothing here runs code of the caller's: the new dictionary holds
-        // exact strings only, so the borrowed entry stays valid.
-        int selected = selection.test(k, index);
+      exact_keys = exact_keys && PyUnicode_CheckExact(k);
+      if (exact_keys && selection.trusted()) {
+        // Nothing here runs Python code, so the borrowed entry stays valid.
+        int selected = selection.decided(k);
         if (selected < 0 || (selected && PyDict_SetItem(out.get(), k, v) < 0)) return Ref();
         continue;
       }
+      selection.code_may_run();
       Ref key = Ref::borrow(k), value = Ref::borrow(v);
-      int selected = selection.test(key.get(), index);
+      int selected = selection.test(key.get());
       if (selected < 0 || (selected && PyDict_SetItem(out.get(), key.get(), value.get()) < 0)) return Ref();
     }
     return out;
   }
-  selection.impure();
+  selection.code_may_run();
   if (row == Py_None) {
     PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "items");
     return Ref();
@@ -401,20 +334,20 @@ Ref filter_row(Selection& selection, PyObject* row) {
   if (!items_method) return Ref();
   Ref items = Ref::steal(PyObject_CallNoArgs(items_method.get()));
   if (!items) return Ref();
-  Py_ssize_t index = 0;
   bool ok = walk(items.get(), [&](PyObject* pair, bool) {
+    selection.code_may_run();
     Ref key, value;
     if (!frame::unpack_pair(pair, key, value)) return false;
-    int selected = selection.test(key.get(), index++);
+    int selected = selection.test(key.get());
     return selected >= 0 && (!selected || PyDict_SetItem(out.get(), key.get(), value.get()) == 0);
   });
   return ok ? std::move(out) : Ref();
 }
 
-PyObject* table_filter(Args args) {
-  PyObject* self = args[0];
-  Ref include = Ref::borrow(args[1]);
-  Ref exclude = Ref::borrow(args[2]);
+PyObject* table_filter(const Call& call) {
+  PyObject* self = call[0];
+  Ref include = Ref::borrow(call[1]);
+  Ref exclude = Ref::borrow(call[2]);
   if (include.get() == Py_None) {
     Ref columns = Ref::steal(PyObject_GetAttr(self, f_columns));
     if (!columns) return nullptr;
@@ -425,31 +358,29 @@ PyObject* table_filter(Args args) {
     exclude = Ref::steal(PyTuple_New(0));
     if (!exclude) return nullptr;
   }
-  Ref table_class = frame::global(n_table_class);
+  Ref table_class = call.global(n_table_class);
   if (!table_class) return nullptr;
 
-  // Reading a field may run a subclass's attribute hooks, so the selection
-  // is judged after each read.
+  // Reading a field may run a subclass's attribute hooks.
   Ref source_columns = Ref::steal(PyObject_GetAttr(self, f_columns));
   if (!source_columns) return nullptr;
   Selection selection(include.get(), exclude.get());
   Ref columns = Ref::steal(PyList_New(0));
   if (!columns) return nullptr;
-  Py_ssize_t index = 0;
   if (!walk(source_columns.get(), [&](PyObject* column, bool from_iterator) {
-        if (from_iterator) selection.impure();
-        int selected = selection.test(column, index++);
+        if (from_iterator) selection.code_may_run();
+        int selected = selection.test(column);
         return selected >= 0 && (!selected || PyList_Append(columns.get(), column) == 0);
       }))
     return nullptr;
 
+  selection.code_may_run();
   Ref source_data = Ref::steal(PyObject_GetAttr(self, f_data));
   if (!source_data) return nullptr;
-  selection.recheck();
   Ref data = Ref::steal(PyList_New(0));
   if (!data) return nullptr;
   if (!walk(source_data.get(), [&](PyObject* row, bool from_iterator) {
-        if (from_iterator) selection.impure();
+        if (from_iterator) selection.code_may_run();
         Ref filtered = filter_row(selection, row);
         return filtered && PyList_Append(data.get(), filtered.get()) == 0;
       }))
@@ -552,30 +483,29 @@ const frame::FunctionDef filter_def{
 
 // `@logging(prefix=__name__)` over a member: the decorator expression is
 // evaluated first, then the function is made and handed to it.
-bool add_logged(frame::Class& cls, const frame::FunctionDef& def) {
-  Ref factory = frame::global(n_logging);
+bool add_logged(const frame::Module& m, frame::Class& cls, const frame::FunctionDef& def) {
+  Ref factory = m.global(n_logging);
   if (!factory) return false;
-  Ref prefix = frame::global(n_name);
+  Ref prefix = m.global(n_name);
   if (!prefix) return false;
   Ref decorator = frame::call(factory.get(), {prefix.get()}, &kw_prefix);
   if (!decorator) return false;
-  Ref function = frame::make_function(def);
+  Ref function = m.make_function(def);
   if (!function) return false;
   return cls.add(def.name, frame::call(decorator.get(), {function.get()}));
 }
 
-bool body() {
-  if (g_watcher < 0 && (g_watcher = PyDict_AddWatcher(on_dict_event)) < 0) PyErr_Clear();  // then no shortcut
-  if (!frame::import_from("logger", {"logging"}) || !frame::import_from("typing", {"Any"})) return false;
-  frame::Class table("Table");
+bool body(const frame::Module& m) {
+  if (!m.import_from("logger", {"logging"}) || !m.import_from("typing", {"Any"})) return false;
+  frame::Class table(m, "Table");
   return table.slots({"__columns", "__data"})  //
-         && add_logged(table, init_def)       //
+         && add_logged(m, table, init_def)    //
          && table.property(columns_def)       //
          && table.property(data_def)          //
          && table.method(repr_def)            //
          && table.method(str_def)             //
-         && add_logged(table, filter_def)     //
-         && frame::bind(n_table_class, table.build());
+         && add_logged(m, table, filter_def)  //
+         && m.bind(n_table_class, table.build());
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
 // Dictionary helpers: `key, value = item` for walks over a mapping's
 // items(), with the messages the package reports for items that are not
 // pairs, and the exact-string-keys test.
+#include "frame/compiler.hpp"
 #include "frame/frame.hpp"
 
 namespace frame {
 
 namespace {
 
-[[gnu::cold, gnu::noinline]] void unpack_error(Py_ssize_t found) {
+FRAME_COLD FRAME_NOINLINE void unpack_error(Py_ssize_t found) {
   if (found > 2)
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
   else

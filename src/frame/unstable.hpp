@@ -1,0 +1,38 @@
+// The private and unstable parts of the interpreter's C API that the package
+// uses, all here, each with why no public function serves. Every use in the
+// sources goes through these names. Each was checked against CPython 3.13,
+// 3.14 and 3.15 (./dev matrix builds and tests all three).
+#pragma once
+
+#include <cstdint>
+
+#include "frame/ref.hpp"
+
+namespace frame::unstable {
+
+// _PyType_LookupRef: a name looked up along a type's MRO, as generic
+// attribute access itself does it, through the interpreter's own type
+// attribute cache. No public function looks in the type alone: getattr also
+// looks in the instance and runs descriptors. quillmark routes to the base
+// object's own members with it, and murkfold proves that reading the limit
+// is a plain read. A new reference, or empty when nothing is found; no
+// error is set, and no Python code runs (exact-str names in type
+// dictionaries).
+inline Ref type_lookup(PyTypeObject* type, PyObject* name) noexcept {
+  return Ref::steal(_PyType_LookupRef(type, name));
+}
+
+// PyUnstable_Long_IsCompact: whether an int is at most one digit (|v| <
+// 2**30), so its text has at most eleven characters; murkfold then knows a
+// short int is within any limit of 11 or more without converting it.
+inline bool long_is_compact(PyObject* exact_int) noexcept {
+  return PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(exact_int));
+}
+
+// _PyLong_NumBits: the bit length of an int, which bounds its number of
+// decimal digits without converting it; the public equivalent is a call of
+// int.bit_length through the object protocol. Its result type is size_t up
+// to 3.14 and int64_t from 3.15; -1 with an error set only past 2**63 bits.
+inline int64_t long_num_bits(PyObject* v) noexcept { return static_cast<int64_t>(_PyLong_NumBits(v)); }
+
+}  // namespace frame::unstable
