@@ -126,7 +126,7 @@ bool type_tests(const Function* f, Args args) {
 
 // One call whose arguments are bound: the type tests, the body (with the
 // function's own globals), the return test and the traceback entry.
-PyObject* run(PyObject* self, Args args) noexcept {
+FRAME_ALWAYS_INLINE PyObject* run(PyObject* self, Args args) noexcept {
   const auto* f = reinterpret_cast<const Function*>(self);
   if (f->enforced && !type_tests(f, args)) return nullptr;  // no traceback entry
   // Bodies call back into Python code, which may call back in here: a

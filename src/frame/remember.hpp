@@ -88,6 +88,14 @@ class Global {
     return refresh(globals, false);
   }
 
+  // The remembered object (borrowed, valid while no Python code runs), or
+  // nullptr when nothing is remembered for `globals` now; makes no lookup.
+  PyObject* peek(PyObject* globals, bool& passed) const noexcept {
+    if (!value_ || dict_ != globals || stamp_ != watch_stamp()) return nullptr;
+    passed = passed_;
+    return value_;
+  }
+
   // As get(), but where looking the name up might run Python code (a key of
   // another kind in a dictionary searched) no lookup is made: an empty
   // value and no error. A NameError comes back as get() gives it.

@@ -29,6 +29,22 @@ inline bool long_is_compact(PyObject* exact_int) noexcept {
   return PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(exact_int));
 }
 
+// PyUnstable_Long_CompactValue: the value of a compact int, read directly
+// (PyLong_AsLongLongAndOverflow takes several times as long).
+inline Py_ssize_t long_compact_value(PyObject* compact_int) noexcept {
+  return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(compact_int));
+}
+
+// PyDictObject::ma_values, a field of the dictionary's non-limited struct:
+// whether the dictionary is split, an object's instance dictionary sharing
+// its keys with the other instances of its class. The interpreter keeps
+// only exact-str keys in a split dictionary (one of another kind turns it
+// into an ordinary dictionary first), so looking a name up in one runs no
+// Python code, which no public function says without a walk over its keys.
+inline bool dict_is_split(PyObject* dict) noexcept {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr;
+}
+
 // _PyLong_NumBits: the bit length of an int, which bounds its number of
 // decimal digits without converting it; the public equivalent is a call of
 // int.bit_length through the object protocol. Its result type is size_t up

@@ -67,34 +67,108 @@ PyObject* read_limit(PyObject* globals) noexcept {
   return PyObject_GetAttr(holder.get(), char_limit);
 }
 
+// What reading `_const.char_limit` plainly learnt of the record's class,
+// remembered while the class keeps its version tag: the interpreter gives a
+// class a new tag at every change along its MRO (its attribute hooks
+// included) and never gives an old tag again. No reference is held: `type`
+// is compared only, and `in_type` is borrowed from a dictionary along the
+// MRO, which stays as it was while the tag stands.
+struct ClassRead {
+  PyTypeObject* type = nullptr;
+  unsigned int tag = 0;
+  PyObject* in_type = nullptr;  // what the MRO holds under the name, or nullptr
+} g_class_read;
+
+// Where iterating the instance dictionary last met the name itself. Only a
+// hint, for a cheaper read than a lookup: what stands there is checked (the
+// very key object) and its value read afresh.
+Py_ssize_t g_hint = 0;
+
+// What the instance dictionary holds under the name (borrowed), found
+// without running Python code: false where a lookup might compare keys by
+// Python code.
+bool plain_entry(PyObject* dict, PyObject*& found) noexcept {
+  if (!frame::unstable::dict_is_split(dict) && !frame::exact_string_keys(dict)) return false;
+  Py_ssize_t pos = g_hint;
+  PyObject *key, *value;
+  if (PyDict_Next(dict, &pos, &key, &value) && key == char_limit) {
+    found = value;
+    return true;
+  }
+  // Exact-string keys only: the lookup runs no code and cannot fail.
+  found = PyDict_GetItemWithError(dict, char_limit);
+  if (found) {
+    Py_ssize_t before = 0;
+    pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &value) && key != char_limit) before = pos;
+    g_hint = before;
+  }
+  return true;
+}
+
 // `_const.char_limit` when reading it is a plain read: generic attribute
-// access with no descriptor under the name along the type's MRO, an instance
-// dictionary (if any) whose keys are all exact strings, and an exact int
-// found. Such a read runs no Python code, and every read of it gives the same
-// while none runs. True with the limit in `n`; false, with nothing run and no
-// error, where reading it takes any other route.
-bool plain_limit(PyObject* globals, Py_ssize_t& n) noexcept {
-  frame::Global::Found c = const_ref.get_plain(globals);
-  if (!c.value) {
+// access with no descriptor under the name along the class's MRO, an
+// instance dictionary (if any) in which looking the name up runs no Python
+// code, and an exact int found. Such a read runs no Python code, and every
+// read of it gives the same while none runs. True with the limit in `n`;
+// false, with nothing run and no error, where the read takes any other route.
+FRAME_NOINLINE bool plain_limit_read(PyObject* globals, Py_ssize_t& n) noexcept {
+  Ref holder = const_ref.get_plain(globals).value;
+  if (!holder) {
     PyErr_Clear();  // NameError: the read made again will say so
     return false;
   }
-  PyObject* holder = c.value.get();
-  PyTypeObject* type = Py_TYPE(holder);
-  if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-  Ref in_type = frame::unstable::type_lookup(type, char_limit);
-  if (in_type && Py_TYPE(in_type.get())->tp_descr_get) return false;
-  PyObject* value = in_type.get();
-  Ref dict = Ref::steal(PyObject_GenericGetDict(holder, nullptr));
+  PyTypeObject* type = Py_TYPE(holder.get());
+  PyObject* in_type;
+  if (type == g_class_read.type && type->tp_version_tag == g_class_read.tag) {
+    in_type = g_class_read.in_type;
+  } else {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    const unsigned int tag = type->tp_version_tag;
+    // Borrowed once released: the MRO's dictionary holds it.
+    in_type = frame::unstable::type_lookup(type, char_limit).get();
+    if (tag != 0 && type->tp_version_tag == tag) g_class_read = {type, tag, in_type};
+  }
+  // The class attribute's own class may have gained __get__ since.
+  if (in_type && Py_TYPE(in_type)->tp_descr_get) return false;
+  PyObject* value = in_type;
+  Ref dict = Ref::steal(PyObject_GenericGetDict(holder.get(), nullptr));
   if (!dict) {
     PyErr_Clear();  // no instance dictionary: the class attribute is the value
   } else {
-    if (!frame::exact_string_keys(dict.get())) return false;
-    // Exact-string keys only: the lookup runs no code and cannot fail.
-    if (PyObject* in_dict = PyDict_GetItemWithError(dict.get(), char_limit)) value = in_dict;
+    PyObject* in_dict;
+    if (!plain_entry(dict.get(), in_dict)) return false;
+    if (in_dict) value = in_dict;
   }
   if (!value || !PyLong_CheckExact(value)) return false;
   n = clamp(value);
+  return true;
+}
+
+// plain_limit_read(), first along the way it usually takes: `_const` as
+// remembered, its class as read before, the name where it stood in a split
+// instance dictionary, a compact int.
+FRAME_ALWAYS_INLINE bool plain_limit(PyObject* globals, Py_ssize_t& n) noexcept {
+  bool unused;
+  PyObject* holder = const_ref.peek(globals, unused);
+  if (!holder) return plain_limit_read(globals, n);
+  PyTypeObject* type = Py_TYPE(holder);
+  PyObject* in_type = g_class_read.in_type;
+  if (type != g_class_read.type || type->tp_version_tag != g_class_read.tag ||
+      (in_type && Py_TYPE(in_type)->tp_descr_get))
+    return plain_limit_read(globals, n);
+  PyObject* dict = PyObject_GenericGetDict(holder, nullptr);
+  if (!dict) {
+    PyErr_Clear();
+    return plain_limit_read(globals, n);
+  }
+  Py_DECREF(dict);  // the object holds it
+  Py_ssize_t pos = g_hint;
+  PyObject *key, *value;
+  if (!frame::unstable::dict_is_split(dict) || !PyDict_Next(dict, &pos, &key, &value) || key != char_limit ||
+      !PyLong_CheckExact(value) || !frame::unstable::long_is_compact(value))
+    return plain_limit_read(globals, n);
+  n = frame::unstable::long_compact_value(value);
   return true;
 }
 
@@ -392,17 +466,22 @@ FRAME_NOINLINE PyObject* Walker::call_out(PyObject* f, PyObject* value) noexcept
 
 PyObject* murkfold(const Call& call) {
   PyObject* v = call[0];
-  if (v == Py_None) v = empty;
   // A leaf is judged without entering a level: only reading the limit can
-  // run Python code for it, and that code counts its own frames.
-  if (!PyDict_Check(v) && !PyList_Check(v) && !PyTuple_Check(v)) {
-    Scope s(call, false);
-    return leaf(s, v);
+  // run Python code for it, and that code counts its own frames. A short
+  // string, the commonest leaf, is judged first.
+  if (Py_IS_TYPE(v, &PyUnicode_Type)) {
+    Py_ssize_t n;
+    if (plain_limit(call.globals, n) && PyUnicode_GET_LENGTH(v) <= n) return Py_NewRef(v);
+  } else if (v == Py_None) {
+    v = empty;
+  } else if (PyDict_Check(v) || PyList_Check(v) || PyTuple_Check(v)) {
+    Walker w(call);
+    frame::Level level(w.depth);
+    if (!level) return nullptr;
+    return walk(w, v);
   }
-  Walker w(call);
-  frame::Level level(w.depth);
-  if (!level) return nullptr;
-  return walk(w, v);
+  Scope s(call, false);
+  return leaf(s, v);
 }
 
 // class _Const: char_limit: int = 4000, made a frozen data class.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "frame/frame.hpp"
+#include "frame/remember.hpp"
 #include "frame/unstable.hpp"
 
 namespace {
@@ -154,9 +155,12 @@ Ref class_member(PyObject* cls, PyObject* name) {
   return Ref::steal(PyObject_GetAttr(cls, name));
 }
 
+// The module-level name `Quillmark`, its lookup remembered.
+frame::Global quillmark_ref{Quillmark};
+
 // Quillmark.<member>, through the module-level name as it stands now.
 Ref routed(const Call& call, PyObject* member) {
-  Ref cls = call.global(Quillmark);
+  Ref cls = quillmark_ref.get(call.globals).value;
   if (!cls) return cls;
   return class_member(cls.get(), member);
 }
@@ -297,11 +301,16 @@ PyObject* get_name_body(const Call& call) {
   return mangled(stripped.get(), attr);
 }
 
-// Quillmark.get_name(obj=obj, attr=attr), through the module-level name.
+// Quillmark.get_name(obj=obj, attr=attr), through the module-level name,
+// for the lookup it names. An exact string is interned, as the names written
+// in source are: the interpreter's type attribute cache then finds it (it
+// knows a name by its identity), where a new string misses it every time.
 Ref routed_name(const Call& call) {
   Ref f = routed(call, get_name);
   if (!f) return f;
-  return Ref::steal(call_routed(f.get(), get_name_def, call.args, kw_obj_attr));
+  PyObject* name = call_routed(f.get(), get_name_def, call.args, kw_obj_attr);
+  if (name && PyUnicode_CheckExact(name)) PyUnicode_InternInPlace(&name);
+  return Ref::steal(name);
 }
 
 PyObject* get_attribute_body(const Call& call) {
