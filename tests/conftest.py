@@ -33,9 +33,10 @@ except RuntimeError:
 """
 
 
-def run_python(code, *, env=None, check=True, **kwargs):
-    """Runs `code` in a fresh interpreter; returns the completed process."""
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+def run_python(code, *, env=None, check=True, flags=(), **kwargs):
+    """Runs `code` in a fresh interpreter (with the command-line `flags`);
+    returns the completed process."""
+    proc = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           env=env, timeout=300, **kwargs)
     if check and proc.returncode != 0:
         raise AssertionError(f"exit {proc.returncode}\nstdout:\n{proc.stdout}\nstderr:\n{proc.stderr}")

@@ -1,13 +1,17 @@
 """Every value the modules remember to save work, against every change to
 what it depends on: each row changes one dependency, either between two
-calls or from inside a call (a getter, __format__, __eq__, __del__, an
-import), and checks that the next use sees what a fresh read would.
+calls or from inside a call (a getter, __format__, __eq__, __del__, a
+warning hook, an import), and checks that the next use sees what a fresh
+read would. Every row runs twice: here, and in an interpreter started with
+-b, where comparing a str key with a bytes key issues a BytesWarning and so
+runs Python code (the warnings machinery and its hooks).
 
 Remembered values and their dependencies:
 - murkfold's limit (`_const.char_limit`): the binding of `_const` in the
   module and in the builtins, the object's class, the classes along its MRO,
   the class attribute's own class, the instance dictionary and its contents;
-  and nested calls, which remember their own reads.
+  and nested calls, which remember their own reads. Nothing remembered may
+  keep the record (or anything else) alive.
 - quillmark's last mangled name: the class's name, the object's class, the
   `__class__` that the class's MRO answers, the class's attribute hooks.
 - quillmark's member lookups: the `Quillmark` binding and the class's members.
@@ -32,7 +36,7 @@ from conftest import FAILED_TABLES_IMPORT, SUPPORT, import_tables, run_python
 tables, stub = import_tables()
 
 PRELUDE = """
-import builtins, gc, sys
+import builtins, gc, sys, warnings, weakref
 import tools.common.murkfold as m
 import tools.common.quillmark as q
 import tools.common.starveil as s
@@ -316,6 +320,127 @@ MURKFOLD = {
         leaf = Acts(again)
         assert murkfold(["abc", leaf, "abc"]) == ["abc", leaf, hidden("a")]
     """,
+    # A store into the new dictionary that compares a str key with a bytes
+    # key: under -b its BytesWarning runs the warning hook, which changes the
+    # limit through the class, the record's own attribute or its class, or
+    # deletes it; the leaves after it see the change (here, without -b, no
+    # hook runs).
+    "limit-changes/inside-bytes-key-warning": """
+        class A: char_limit = 3
+        class B: char_limit = 1
+        def through_class(c): A.char_limit = 1
+        def through_record(c): c.char_limit = 1
+        def through_record_class(c): c.__class__ = B
+        def deleted(c): del A.char_limit
+        for change in (through_class, through_record, through_record_class, deleted):
+            A.char_limit = 3
+            c = m._const = A()
+            assert murkfold("abc") == "abc"      # the limit read once already
+            data = {"abc": "x", b"abc": "y", "k": "ab"}
+            with warnings.catch_warnings():
+                warnings.simplefilter("always")
+                warnings.showwarning = lambda *a, **k: change(c)
+                try:
+                    result = murkfold(data)
+                except AttributeError:
+                    assert change is deleted and sys.flags.bytes_warning
+                    continue
+            assert change is not deleted or not sys.flags.bytes_warning, "the deleted limit was remembered"
+            assert result["k"] == (hidden("a") if sys.flags.bytes_warning else "ab")
+    """,
+    # A key met twice (taken out and put back by a leaf's own code) replaces
+    # its earlier result, whose finalizer then changes the limit.
+    "instance-value/inside-replaced-result-del": """
+        c = m._const = _Const(3)
+        class Result:
+            def __format__(self, spec): return "r"
+            def __del__(self): object.__setattr__(c, "char_limit", 1)
+        data = {}
+        class Mover:
+            def __format__(self, spec):
+                data.pop("a"), data.pop("k")
+                data["a"], data["k"] = "zz", "ab"   # the same size, "a" and "k" met again
+                return "m"
+        data.update(a=Result(), m=Mover(), k="ab")
+        assert murkfold("abc") == "abc"      # the limit read once already
+        assert murkfold(data) == {"a": "zz", "m": data["m"], "k": hidden("a")}
+    """,
+    # Python code that reaches the dictionary being built (the collector
+    # lists it) and stores a key of its own there, whose equality runs when
+    # a later key is stored.
+    "instance-value/inside-key-stored-into-the-result": """
+        import gc
+        c = m._const = _Const(3)
+        class Collides:
+            def __hash__(self): return hash("k")
+            def __eq__(self, other):
+                object.__setattr__(c, "char_limit", 1)
+                return False
+        class Finder:
+            def __format__(self, spec):
+                for o in gc.get_objects():
+                    if type(o) is dict and len(o) == 1 and "marker" in o and o is not data:
+                        o[Collides()] = 0
+                return "f"
+        data = {"marker": [1], "f": Finder(), "k": "abc", "z": "ab"}
+        assert murkfold("abc") == "abc"      # the limit read once already
+        assert murkfold(data)["z"] == hidden("a")
+    """,
+    # Nothing remembered keeps a record alive: a record replaced is gone at
+    # once, and its finalizer runs then, not inside a later call.
+    "const-binding/replaced-record-is-released": """
+        class Rec:
+            char_limit = 5
+        old = m._const = Rec()
+        assert murkfold("x") == "x" and murkfold(["y"]) == ["y"]
+        w = weakref.ref(old)
+        del old
+        m._const = Rec()
+        gc.collect()
+        assert w() is None
+    """,
+    "const-binding/replaced-record-del-between": """
+        class Rec:
+            def __init__(self, limit): self.char_limit = limit
+            def __del__(self):
+                if type(m._const) is Rec:
+                    m._const.char_limit = 1   # the record bound by then
+        m._const = Rec(3)
+        assert murkfold("abcd") == hidden("abc") and murkfold(["abcd"]) == [hidden("abc")]
+        m._const = Rec(5)
+        assert murkfold("abcd") == hidden("a") and murkfold(["abcd"]) == [hidden("a")]
+    """,
+    "const-binding/replaced-record-del-inside-format": """
+        class Rec:
+            def __init__(self, limit): self.char_limit = limit
+            def __del__(self):
+                if type(m._const) is Rec:
+                    m._const.char_limit = 1
+        m._const = Rec(3)
+        assert murkfold(["abcd"]) == [hidden("abc")]
+        leaf = Acts(lambda: setattr(m, "_const", Rec(5)))
+        assert murkfold(["abcd", leaf, "abcd"]) == [hidden("abc"), leaf, hidden("a")]
+    """,
+    # An instance dictionary key that compares by Python code: every read of
+    # the limit runs it, as a fresh read would.
+    "instance-value/key-comparing-by-python-code": """
+        calls = []
+        class Collides:
+            def __hash__(self): return hash("char_limit")
+            def __eq__(self, other):
+                calls.append(other)
+                return False
+        class Record: pass
+        c = m._const = Record()
+        c.__dict__[Collides()] = 0
+        c.char_limit = 3
+        calls.clear()
+        c.char_limit        # what one read costs in comparisons
+        per_read = len(calls)
+        calls.clear()
+        assert murkfold(["ab", "cd", "efgh"]) == ["ab", "cd", hidden("efg")]
+        assert per_read >= 1 and len(calls) == 4 * per_read   # a test per leaf, and a cut
+    """,
     "murkfold-name/inside-format": """
         leaf = Acts(lambda: setattr(m, "murkfold", lambda value=None: "S"))
         assert murkfold([leaf, 1, [2]]) == [leaf, "S", "S"]
@@ -593,6 +718,34 @@ TABLES = {
         else:
             raise AssertionError("the first answer was remembered")
     """,
+    # The table dictionary an object's __dict__: storing an attribute into
+    # the object's inline values reaches no dictionary watcher on 3.13.0.
+    "columns/between-inline-values": """
+        class R: pass
+        r = R()
+        r.columns, r.data = ["a"], [{"a": 1}, {"b": 2}]
+        try:
+            Table(r.__dict__)
+        except Exception as exc:
+            assert exc.args == ('Parameter "data"[1]["a"] not found',)
+        r.columns = ["b"]
+        r.data = [{"b": 1}]
+        t = Table(r.__dict__)
+        assert t.columns is r.columns and t.columns == ["b"]
+    """,
+    "columns/inside-row-len-inline-values": """
+        class R: pass
+        for new in (["b"], ["a"]):       # new contents, then equal contents in a new list
+            r = R()
+            r.columns = ["a"]
+            class Row(dict):
+                def __len__(self):
+                    r.columns = new
+                    return dict.__len__(self)
+            r.data = [{"a": 1}, Row({new[0]: 2})]
+            t = Table(r.__dict__)
+            assert t.columns is new and t.columns == new
+    """,
     "selection/between": """
         t = Table({"columns": ["a", "b"], "data": [{"a": 1, "b": 2}]})
         include = ["a"]
@@ -646,8 +799,21 @@ def restored():
             ns.update(items)
 
 
+# Rows run under -b in an interpreter of their own, with tables imported
+# against the recording stub logger.
+IN_CHILD = f"""
+import sys
+sys.path.insert(0, {SUPPORT!r})
+from tools.tables.tables import Table
+"""
+
+
+@pytest.mark.parametrize("bytes_warning", [False, True], ids=["", "-b"])
 @pytest.mark.parametrize("code", ROWS)
-def test_remembered_values_follow_their_dependencies(code, restored):
+def test_remembered_values_follow_their_dependencies(code, bytes_warning, restored):
+    if bytes_warning:
+        run_python(IN_CHILD + textwrap.dedent(PRELUDE) + textwrap.dedent(code), flags=["-b"])
+        return
     namespace = {"Table": tables.Table}
     exec(textwrap.dedent(PRELUDE) + textwrap.dedent(code), namespace)
 

@@ -118,15 +118,21 @@ class Global {
 
 // Trust in what was read at the start of a stretch in which no Python code
 // has run since: open it right after the read, and close it at every point
-// listed above.
+// listed above, open or not. The count of such points says whether any
+// came between two moments.
 class Window {
  public:
   bool open() const noexcept { return open_; }
   void open_now() noexcept { open_ = true; }
-  void code_may_run() noexcept { open_ = false; }
+  void code_may_run() noexcept {
+    open_ = false;
+    ++points_;
+  }
+  unsigned points() const noexcept { return points_; }
 
  private:
   bool open_ = false;
+  unsigned points_ = 0;
 };
 
 // At exec, when the deliverable declares a Global: take the watcher and

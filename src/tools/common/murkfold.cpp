@@ -211,6 +211,7 @@ struct Scope {
   // test, comparing as `len > char_limit` does.
   int over(Py_ssize_t len) noexcept {
     if (trusted()) return len > limit;
+    code_may_run();  // the read, the comparison and the release
     Ref value = Ref::steal(read_limit(globals));
     if (!value) return -1;
     if (PyLong_CheckExact(value.get())) return len > clamp(value.get());
@@ -219,6 +220,7 @@ struct Scope {
     return PyObject_RichCompareBool(count.get(), value.get(), Py_GT);
   }
 
+  unsigned code_points() const noexcept { return window.points(); }
   void code_may_run() noexcept { window.code_may_run(); }
 };
 
@@ -289,6 +291,7 @@ Py_ssize_t stop(Py_ssize_t n, Py_ssize_t len) noexcept {
 // The excerpt of a text over the limit, the limit read afresh for the cut.
 FRAME_NOINLINE PyObject* hidden(Scope& s, PyObject* text) noexcept {
   if (s.trusted()) return excerpt(text, stop(s.limit, PyUnicode_GET_LENGTH(text)));
+  s.code_may_run();  // the read, the slice and the release
   Ref limit = Ref::steal(read_limit(s.globals));
   if (!limit) return nullptr;
   if (PyLong_CheckExact(limit.get())) return excerpt(text, stop(clamp(limit.get()), PyUnicode_GET_LENGTH(text)));

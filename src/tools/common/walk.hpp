@@ -9,11 +9,14 @@
 //       `value` (a leaf that comes back unchanged); false to take the nested
 //       call. What it trusts for that, it trusts in a frame::Window.
 //   void code_may_run();
-//       closes that window. The walk calls it at each point of its own where
+//       closes that window.
+//   unsigned code_points();
+//       how many times code_may_run() was called, to tell whether any such
+//       point came between two moments. The walk calls it at each point of its own where
 //       Python code may run (remember.hpp lists them): calls into a
 //       container's own methods, and a store that may compare keys by Python
-//       code or release a value. A nested call closes it itself wherever it
-//       runs Python code, so a container walked inline without running any
+//       code or release a value. A nested call calls it itself at every such
+//       point of its own, so a container walked inline without running any
 //       leaves the window open for the rest of the walk.
 // For dictionaries the name is the entry's key; for lists and tuples it is the
 // `name` the container was walked with (murkfold passes nullptr).
@@ -54,9 +57,12 @@ FRAME_NOINLINE PyObject* exact_dict(C& c, PyObject* d) noexcept {
   const Py_ssize_t size = PyDict_GET_SIZE(d);
   Py_ssize_t pos = 0;
   PyObject *k, *v;
-  // Storing a key compares it by C code alone while it and every key stored
-  // before are exact strings; the keys met are distinct while nothing runs,
-  // so none replaces (and releases) an earlier value.
+  // Storing a key compares it by C code alone while it and every key in the
+  // new dictionary are exact strings; the keys met are distinct while
+  // nothing runs, so none replaces (and releases) an earlier value. Python
+  // code may reach the new dictionary (the collector lists it) and store keys
+  // of its own: once any has run, every store counts as a point where more
+  // may run.
   bool exact_keys = true;
   for (;;) {
     if (PyDict_GET_SIZE(d) != size) {
@@ -76,7 +82,9 @@ FRAME_NOINLINE PyObject* exact_dict(C& c, PyObject* d) noexcept {
     } else {
       Py_INCREF(k);
       Py_INCREF(v);
+      const unsigned points = c.code_points();
       r = c.nested(k, v);
+      exact_keys = exact_keys && c.code_points() == points;
       release(c, v);
       int status = r ? PyDict_SetItem(out, k, r) : -1;
       Py_XDECREF(r);  // the new dictionary holds it

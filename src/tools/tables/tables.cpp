@@ -247,6 +247,8 @@ class Selection {
 
   // At every point where Python code may run: the containers may change.
   void code_may_run() noexcept { window_.code_may_run(); }
+  // How many such points came so far.
+  unsigned points() const noexcept { return window_.points(); }
   // Whether testing exact-str keys runs no Python code now.
   bool trusted() noexcept {
     if (!window_.open() && pure_container(include_) && pure_container(exclude_)) {
@@ -303,15 +305,18 @@ Ref filter_row(Selection& selection, PyObject* row) {
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     // Storing an exact str runs no Python code while every key stored
-    // before is one too (the row's keys are distinct, so none is replaced).
+    // before is one too (the row's keys are distinct, so none is replaced)
+    // and no Python code has run, which could reach the new dictionary (the
+    // collector lists it) and store keys of its own.
     bool exact_keys = true;
+    const unsigned points = selection.points();
     for (;;) {
       if (PyDict_GET_SIZE(row) != size) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
         return Ref();
       }
       if (!PyDict_Next(row, &pos, &k, &v)) break;
-      exact_keys = exact_keys && PyUnicode_CheckExact(k);
+      exact_keys = exact_keys && PyUnicode_CheckExact(k) && selection.points() == points;
       if (exact_keys && selection.trusted()) {
         // Nothing here runs Python code, so the borrowed entry stays valid.
         int selected = selection.decided(k);
