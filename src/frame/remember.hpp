@@ -1,19 +1,24 @@
 // Remembered values: the one way the package keeps what it read from Python
 // objects for later use. A value is used without reading it again only with
 // evidence that a fresh read would give the same object and run no Python
-// code. There are two kinds of evidence and no other:
+// code. The evidence is of these kinds and no other:
 //
-// 1. The watch stamp. The deliverable's one dictionary watcher watches the
-//    module dictionaries that its remembered lookups (`Global`) search, and
-//    the builtins. Its one callback moves the stamp at every event the
-//    interpreter reports for them: an entry added, changed or deleted, the
-//    dictionary cleared, cloned or deallocated. A lookup remembered with the
-//    stamp read before it stands while the stamp has not moved: the
-//    dictionaries hold the same entries, so the value found (borrowed from
-//    them) is alive and is what a fresh lookup finds. Lookups are remembered
-//    only where looking the name up runs no Python code: every key of the
-//    dictionaries searched is an exact str (a key of another kind can only
-//    come in through an event). Such values are kept across calls.
+// 1. What the interpreter versions or reports, kept across calls.
+//    - The watch stamp. The deliverable's one dictionary watcher watches the
+//      module dictionaries that its remembered lookups (`Global`) search, and
+//      the builtins. Its one callback moves the stamp at every event the
+//      interpreter reports for them: an entry added, changed or deleted, the
+//      dictionary cleared, cloned or deallocated. A lookup remembered with
+//      the stamp read before it stands while the stamp has not moved: the
+//      dictionaries hold the same entries, so the value found (borrowed from
+//      them) is alive and is what a fresh lookup finds. Lookups are
+//      remembered only where looking the name up runs no Python code: every
+//      key of the dictionaries searched is an exact str (a key of another
+//      kind can only come in through an event).
+//    - A class's version tag (unstable.hpp), which the interpreter changes
+//      at every change along the class's MRO and never reuses. What a lookup
+//      along the MRO found stands while the tag does.
+//    Both are checked where the value is used, in one comparison each.
 //
 // 2. A window (`Window`). Within a stretch of C code in which no Python code
 //    can run, nothing a program can change changes, so what was read at the
@@ -30,26 +35,29 @@
 //        warnings machinery and any hook installed there;
 //      - any release of an object that may have a finalizer: a reference
 //        dropped that may be the last one, a value replaced in a dictionary
-//        included.
+//        included (an object freed also frees its address for another, so
+//        identities compared in a window would mislead).
 //    Allocation is not such a point: the interpreter runs the collector only
 //    from its eval loop (3.12 and later), never inside C code.
 //    What the interpreter reports nothing about is trusted only in a window
 //    and read afresh whenever one opens, never kept across calls: an object's
 //    __class__ or __dict__ assigned, an attribute stored in an object's
 //    inline values (3.13.0 notifies no watcher even once the instance
-//    dictionary exists), the contents of lists, tuples and sets, an attribute
-//    of a type whose version tag is 0.
+//    dictionary exists), the contents of lists, tuples and sets, an
+//    attribute of a class whose version tag is 0.
 //
 // Nothing remembered holds a strong reference: values are borrowed from the
 // dictionaries or objects the evidence keeps unchanged, and objects are
-// compared by identity only while the evidence stands.
+// compared by identity only while the evidence stands. (A class's own
+// dictionary changed behind the interpreter's back, through the collector's
+// referents, goes unseen here as it does by the interpreter's own cache.)
 //
 // Without the GIL, other threads change objects at any time. The stamp is
 // atomic; a `Global` record is written in one place (refresh) and read in
-// one place (get), both of which would take the critical section of the
-// dictionary it describes, and get already hands out a new reference. A
-// window would hold the critical sections of the objects read when it
-// opened for as long as it is open.
+// one place (get, get_plain, peek), all of which would take the critical
+// section of the dictionary it describes, and get hands out a new reference
+// already. A window would hold the critical sections of the objects read
+// when it opened for as long as it is open.
 #pragma once
 
 #include <atomic>

@@ -22,6 +22,15 @@ inline Ref type_lookup(PyTypeObject* type, PyObject* name) noexcept {
   return Ref::steal(_PyType_LookupRef(type, name));
 }
 
+// PyTypeObject::tp_version_tag, which the documentation reserves for the
+// interpreter's own use: the version a class has now. The interpreter gives
+// a class a new version at every change along its MRO (its attribute hooks
+// included), never gives an old one again, and gives 0 where it keeps no
+// version; its own type attribute cache is keyed by it. murkfold remembers
+// what it learnt of its record's class by it, which nothing public offers
+// (a type watcher reports a change only while the class has a version).
+inline unsigned int type_version(PyTypeObject* type) noexcept { return type->tp_version_tag; }
+
 // PyUnstable_Long_IsCompact: whether an int is at most one digit (|v| <
 // 2**30), so its text has at most eleven characters; murkfold then knows a
 // short int is within any limit of 11 or more without converting it.

@@ -120,14 +120,14 @@ FRAME_NOINLINE bool plain_limit_read(PyObject* globals, Py_ssize_t& n) noexcept 
   }
   PyTypeObject* type = Py_TYPE(holder.get());
   PyObject* in_type;
-  if (type == g_class_read.type && type->tp_version_tag == g_class_read.tag) {
+  if (type == g_class_read.type && frame::unstable::type_version(type) == g_class_read.tag) {
     in_type = g_class_read.in_type;
   } else {
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    const unsigned int tag = type->tp_version_tag;
+    const unsigned int tag = frame::unstable::type_version(type);
     // Borrowed once released: the MRO's dictionary holds it.
     in_type = frame::unstable::type_lookup(type, char_limit).get();
-    if (tag != 0 && type->tp_version_tag == tag) g_class_read = {type, tag, in_type};
+    if (tag != 0 && frame::unstable::type_version(type) == tag) g_class_read = {type, tag, in_type};
   }
   // The class attribute's own class may have gained __get__ since.
   if (in_type && Py_TYPE(in_type)->tp_descr_get) return false;
@@ -154,7 +154,7 @@ FRAME_ALWAYS_INLINE bool plain_limit(PyObject* globals, Py_ssize_t& n) noexcept 
   if (!holder) return plain_limit_read(globals, n);
   PyTypeObject* type = Py_TYPE(holder);
   PyObject* in_type = g_class_read.in_type;
-  if (type != g_class_read.type || type->tp_version_tag != g_class_read.tag ||
+  if (type != g_class_read.type || frame::unstable::type_version(type) != g_class_read.tag ||
       (in_type && Py_TYPE(in_type)->tp_descr_get))
     return plain_limit_read(globals, n);
   PyObject* dict = PyObject_GenericGetDict(holder, nullptr);

@@ -109,17 +109,15 @@ struct Walker {
       if (name != Py_None) return false;
       name = empty;
     }
+    if (!depth.can_enter() || !trusted()) return false;
     const unsigned long kinds = Py_TPFLAGS_DICT_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS | Py_TPFLAGS_TUPLE_SUBCLASS |
                                 Py_TPFLAGS_UNICODE_SUBCLASS;
     PyTypeObject* type = Py_TYPE(v);
-    if (v != Py_None && (type->tp_flags & kinds) != 0) {
+    if ((type->tp_flags & kinds) != 0) {
       // Strings come back unchanged under a name known not to mask.
       if (type != &PyUnicode_Type) return false;
-      if (!depth.can_enter() || !trusted()) return false;
       if (name != last_name && !PyUnicode_IS_ASCII(name)) return false;
       if (masks(name)) return false;
-    } else if (!depth.can_enter() || !trusted()) {
-      return false;
     }
     // None is the empty string, whose mask is itself.
     result = Py_NewRef(v == Py_None ? empty.get() : v);
