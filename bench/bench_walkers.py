@@ -89,10 +89,10 @@ def with_data(key):
 
 def rows():
     out = []
-    walks = [("murkfold", "records", 2), ("murkfold", "strings", 2), ("murkfold", "ints", 2),
-             ("murkfold", "floats", 2), ("murkfold", "long", 1.3), ("starveil", "records", 2),
-             ("starveil", "strings", 2)]
-    for fn, key, goal in walks:
+    walks = [("murkfold", "records"), ("murkfold", "strings"), ("murkfold", "ints"), ("murkfold", "floats"),
+             ("murkfold", "long"), ("starveil", "records"), ("starveil", "strings")]
+    goal = 1.3  # every walk, against its C floor
+    for fn, key in walks:
         setup = with_data(key)
         label = f"{fn}: {DATA[key][0]}"
         if fn == "murkfold":
