@@ -136,11 +136,11 @@ class Window {
     open_ = false;
     ++points_;
   }
-  unsigned points() const noexcept { return points_; }
+  std::uint64_t points() const noexcept { return points_; }
 
  private:
   bool open_ = false;
-  unsigned points_ = 0;
+  std::uint64_t points_ = 0;
 };
 
 // At exec, when the deliverable declares a Global: take the watcher and

@@ -220,7 +220,7 @@ struct Scope {
     return PyObject_RichCompareBool(count.get(), value.get(), Py_GT);
   }
 
-  unsigned code_points() const noexcept { return window.points(); }
+  std::uint64_t code_points() const noexcept { return window.points(); }
   void code_may_run() noexcept { window.code_may_run(); }
 };
 

@@ -100,7 +100,7 @@ struct Walker {
     }
     return true;
   }
-  unsigned code_points() const noexcept { return window.points(); }
+  std::uint64_t code_points() const noexcept { return window.points(); }
   void code_may_run() noexcept { window.code_may_run(); }
 
   // A nested call taken inline on a value that comes back unchanged.

@@ -10,7 +10,7 @@
 //       call. What it trusts for that, it trusts in a frame::Window.
 //   void code_may_run();
 //       closes that window.
-//   unsigned code_points();
+//   std::uint64_t code_points();
 //       how many times code_may_run() was called, to tell whether any such
 //       point came between two moments. The walk calls it at each point of its own where
 //       Python code may run (remember.hpp lists them): calls into a
@@ -82,7 +82,7 @@ FRAME_NOINLINE PyObject* exact_dict(C& c, PyObject* d) noexcept {
     } else {
       Py_INCREF(k);
       Py_INCREF(v);
-      const unsigned points = c.code_points();
+      const std::uint64_t points = c.code_points();
       r = c.nested(k, v);
       exact_keys = exact_keys && c.code_points() == points;
       release(c, v);

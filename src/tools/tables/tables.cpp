@@ -248,7 +248,7 @@ class Selection {
   // At every point where Python code may run: the containers may change.
   void code_may_run() noexcept { window_.code_may_run(); }
   // How many such points came so far.
-  unsigned points() const noexcept { return window_.points(); }
+  std::uint64_t points() const noexcept { return window_.points(); }
   // Whether testing exact-str keys runs no Python code now.
   bool trusted() noexcept {
     if (!window_.open() && pure_container(include_) && pure_container(exclude_)) {
@@ -309,7 +309,7 @@ Ref filter_row(Selection& selection, PyObject* row) {
     // and no Python code has run, which could reach the new dictionary (the
     // collector lists it) and store keys of its own.
     bool exact_keys = true;
-    const unsigned points = selection.points();
+    const std::uint64_t points = selection.points();
     for (;;) {
       if (PyDict_GET_SIZE(row) != size) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
