@@ -24,7 +24,7 @@ from tools.common.siteward import siteward
 from tools.tables.tables import Table
 os.environ["app:main"] = "true"
 assert Quillmark.get_name(Table(), "__x") == "_Table__x" and len(murkfold("x" * 5000)) == 4047
-assert starveil(value={"pwd": "ab"}) == {"pwd": "**"} and dawnlog() is None and str(siteward("/a/b")) == "/a"
+assert starveil(value={"pwd": "ab"}) == {"pwd": "**"} and dawnlog() is None and siteward("/a/b").as_posix() == "/a"
 assert Table({"columns": ["a"], "data": [{"a": 1}]}).filter().data == [{"a": 1}]
 print("works")
 """

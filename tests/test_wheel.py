@@ -51,7 +51,7 @@ def test_wheel_holds_the_package_and_nothing_at_the_top_level(wheel):
     shipped = {p.relative_to(SOURCES.parent).as_posix() for p in SOURCES.rglob("*")
                if p.suffix in (".py", ".pyi", ".typed")}
     assert shipped <= set(names), shipped - set(names)
-    modules = sorted(n.split(".")[0] for n in names if n.endswith((".so", ".dylib")))
+    modules = sorted(n.split(".")[0] for n in names if n.endswith((".so", ".dylib", ".pyd")))
     assert modules == sorted(["tools/common/quillmark", "tools/tables/tables", "tools/common/murkfold",
                               "tools/common/starveil", "tools/dawnlog/dawnlog", "tools/common/siteward"])
 
@@ -59,7 +59,7 @@ def test_wheel_holds_the_package_and_nothing_at_the_top_level(wheel):
 def test_installed_wheel_works_outside_the_source_tree(wheel, tmp_path):
     env_dir = tmp_path / "env"
     venv.create(env_dir, with_pip=False)
-    python = env_dir / "bin" / "python"
+    python = env_dir / "Scripts" / "python.exe" if os.name == "nt" else env_dir / "bin" / "python"
     run(sys.executable, "-m", "pip", "--python", python, "install", "-q", "--disable-pip-version-check",
         "--no-deps", "--no-index", wheel)
     code = textwrap.dedent("""
