@@ -746,6 +746,27 @@ TABLES = {
             t = Table(r.__dict__)
             assert t.columns is new and t.columns == new
     """,
+    # The same dictionary built into a table inside a row's own code: the
+    # inner construction ends, and the outer one still sees later changes.
+    "watched-columns/inside-a-nested-construction": """
+        table = {"columns": ["a"]}
+        done = []
+        class Nest(dict):
+            def __len__(self):
+                if not done:
+                    done.append(1)
+                    table["data"] = [{"a": 0}]
+                    Table(table)
+                    table["data"] = outer
+                return dict.__len__(self)
+        class Change(dict):
+            def __len__(self):
+                table["columns"] = ["b"]
+                return dict.__len__(self)
+        outer = table["data"] = [Nest(a=1), {"a": 2}, Change(b=3), {"b": 4}]
+        t = Table(table)
+        assert t.columns == ["b"] and t.data is outer
+    """,
     "selection/between": """
         t = Table({"columns": ["a", "b"], "data": [{"a": 1, "b": 2}]})
         include = ["a"]

@@ -98,18 +98,17 @@ Py_ssize_t length(PyObject* o) {
 }
 
 // Step 4 of the constructor for one row at `position`. table["columns"] is
-// looked up afresh at each use, as the subscript in Python code would be:
-// code run by a row or a column name may have replaced it, in ways no
-// watcher reports (stored into an object's inline values, when the table is
-// an object's __dict__).
-bool check_row(PyObject* table, PyObject* row, Py_ssize_t position) {
+// looked up at each use, as the subscript in Python code would be: code run
+// by a row or a column name may replace it. The lookup is remembered while
+// the table's dictionary is watched and has not changed (remember.hpp).
+bool check_row(frame::Watch& table, PyObject* row, Py_ssize_t position) {
   if (!PyDict_Check(row)) {
     row_error(PyExc_TypeError, position, "is not a \"dict\"");
     return false;
   }
   const Py_ssize_t entries = length(row);
   if (entries < 0) return false;
-  Ref columns = item(table, k_columns);
+  Ref columns = table.item(k_columns);
   if (!columns) return false;
   const Py_ssize_t count = length(columns.get());
   if (count < 0) return false;
@@ -117,7 +116,7 @@ bool check_row(PyObject* table, PyObject* row, Py_ssize_t position) {
     row_error(PyExc_ValueError, position, "length not match with \"columns\" length");
     return false;
   }
-  if (!(columns = item(table, k_columns))) return false;
+  if (!(columns = table.item(k_columns))) return false;
   if (PyDict_CheckExact(row)) {
     return walk(columns.get(), [&](PyObject* column, bool) {
       int found = PyDict_Contains(row, column);
@@ -159,15 +158,16 @@ PyObject* table_init(const Call& call) {
       return nullptr;
     }
   }
-  Ref data = item(table.get(), k_data);
+  frame::Watch source(table.get());
+  Ref data = source.item(k_data);
   if (!data) return nullptr;
   Py_ssize_t position = 0;
-  if (!walk(data.get(), [&](PyObject* row, bool) { return check_row(table.get(), row, position++); })) return nullptr;
+  if (!walk(data.get(), [&](PyObject* row, bool) { return check_row(source, row, position++); })) return nullptr;
   // Both values are taken before either field is written, so that a
   // failure leaves the previous fields as they were.
-  Ref columns = item(table.get(), k_columns);
+  Ref columns = source.item(k_columns);
   if (!columns) return nullptr;
-  data = item(table.get(), k_data);
+  data = source.item(k_data);
   if (!data || PyObject_SetAttr(self, f_columns, columns.get()) < 0 || PyObject_SetAttr(self, f_data, data.get()) < 0)
     return nullptr;
   Py_RETURN_NONE;
