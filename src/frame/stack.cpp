@@ -5,6 +5,10 @@
 #include "frame/depth.hpp"
 
 #if defined(_WIN32)
+#if !defined(_WIN32_WINNT) || _WIN32_WINNT < 0x0602
+#undef _WIN32_WINNT
+#define _WIN32_WINNT 0x0602  // Windows 8, which has GetCurrentThreadStackLimits
+#endif
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif

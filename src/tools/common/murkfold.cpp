@@ -136,7 +136,7 @@ FRAME_NOINLINE bool plain_limit_read(PyObject* globals, Py_ssize_t& n) noexcept 
   if (!dict) {
     PyErr_Clear();  // no instance dictionary: the class attribute is the value
   } else {
-    PyObject* in_dict;
+    PyObject* in_dict = nullptr;
     if (!plain_entry(dict.get(), in_dict)) return false;
     if (in_dict) value = in_dict;
   }

@@ -72,7 +72,7 @@ FRAME_NOINLINE PyObject* exact_dict(C& c, PyObject* d) noexcept {
     if (!PyDict_Next(d, &pos, &k, &v)) return out;
     exact_keys = exact_keys && PyUnicode_CheckExact(k);
     const Py_ssize_t before = PyDict_GET_SIZE(out);
-    PyObject* r;
+    PyObject* r = nullptr;
     if (c.quick(k, v, r)) {
       // Nothing ran: the dictionary still holds the key and the value (and
       // the new one takes its own references before it compares keys).
@@ -158,7 +158,7 @@ FRAME_NOINLINE PyObject* list(C& c, PyObject* l, PyObject* name) noexcept {
   Py_ssize_t i = 0;
   for (; i < PyList_GET_SIZE(l); ++i) {  // the list may shrink or grow meanwhile
     PyObject* e = PyList_GET_ITEM(l, i);
-    PyObject* r;
+    PyObject* r = nullptr;
     if (!c.quick(name, e, r)) {
       Py_INCREF(e);
       r = c.nested(name, e);
@@ -195,7 +195,7 @@ FRAME_NOINLINE PyObject* tuple(C& c, PyObject* t, PyObject* name, const frame::S
   for (Py_ssize_t i = 0; i < n; ++i) {
     // The tuple, held by the caller, keeps its items alive.
     PyObject* e = PyTuple_GET_ITEM(t, i);
-    PyObject* r;
+    PyObject* r = nullptr;
     if (!c.quick(name, e, r)) {
       if (!(r = c.nested(name, e))) {
         c.genexpr_here(genexpr);
