@@ -301,6 +301,15 @@ PyObject* get_name_body(const Call& call) {
   return mangled(stripped.get(), attr);
 }
 
+// object.<name>, looked up on the `object` found at import. The
+// interpreter's own base object type is immutable (no program can set or
+// delete its attributes), so when that is what was found, its members are
+// the ones taken at import.
+Ref object_member(PyObject* name, const frame::Held& known) {
+  if (g_object.get() == reinterpret_cast<PyObject*>(&PyBaseObject_Type) && known.get()) return Ref::borrow(known);
+  return class_member(g_object, name);
+}
+
 // Quillmark.get_name(obj=obj, attr=attr), through the module-level name,
 // for the lookup it names. An exact string is interned, as the names written
 // in source are: the interpreter's type attribute cache then finds it (it
@@ -316,7 +325,7 @@ Ref routed_name(const Call& call) {
 PyObject* get_attribute_body(const Call& call) {
   Ref name = routed_name(call);
   if (!name) return nullptr;
-  Ref method = class_member(g_object, dunder_getattribute);
+  Ref method = object_member(dunder_getattribute, g_object_getattribute);
   if (!method) return nullptr;
   if (method.get() == g_object_getattribute.get()) {
     // What the base object's slot wrapper does, less its argument tuple; the
@@ -332,7 +341,7 @@ PyObject* get_attribute_body(const Call& call) {
 PyObject* set_attribute_body(const Call& call) {
   Ref name = routed_name(call);
   if (!name) return nullptr;
-  Ref method = class_member(g_object, dunder_setattr);
+  Ref method = object_member(dunder_setattr, g_object_setattr);
   if (!method) return nullptr;
   PyObject* obj = call[0];
   if (method.get() == g_object_setattr.get() && Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr) {
