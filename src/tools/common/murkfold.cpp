@@ -447,19 +447,7 @@ PyObject* Walker::nested(PyObject*, PyObject* value) noexcept {
   if (!f.plain) code_may_run();  // the lookup itself may have run Python code
   if (!f.value) return nullptr;
   if (!f.passed) return call_out(f.value.get(), value);
-  frame::Level level(depth);
-  if (!level) return nullptr;
-  PyObject* const outer_function = function;
-  PyObject* const outer_globals = globals;
-  function = f.value.get();
-  globals = frame::globals_of(function);
-  if (globals != outer_globals) code_may_run();  // what the window holds was read in the other globals
-  PyObject* result = walk(*this, value);
-  if (!result) frame::traceback_here(function);
-  if (globals != outer_globals) code_may_run();
-  function = outer_function;
-  globals = outer_globals;
-  return result;
+  return walk::inline_call(*this, f.value.get(), [&] { return walk(*this, value); });
 }
 
 FRAME_NOINLINE PyObject* Walker::call_out(PyObject* f, PyObject* value) noexcept {

@@ -200,19 +200,7 @@ PyObject* Walker::nested(PyObject* name, PyObject* value) noexcept {
     }
     text = empty;
   }
-  frame::Level level(depth);
-  if (!level) return nullptr;
-  PyObject* const outer_function = function;
-  PyObject* const outer_globals = globals;
-  function = f.value.get();
-  globals = frame::globals_of(function);
-  if (globals != outer_globals) code_may_run();  // the window's binding is the other globals'
-  PyObject* result = walk(*this, text, value);
-  if (!result) frame::traceback_here(function);
-  if (globals != outer_globals) code_may_run();
-  function = outer_function;
-  globals = outer_globals;
-  return result;
+  return walk::inline_call(*this, f.value.get(), [&] { return walk(*this, text, value); });
 }
 
 FRAME_NOINLINE PyObject* Walker::call_out(PyObject* f, PyObject* name, PyObject* value) noexcept {

@@ -49,6 +49,29 @@ inline void release(C& c, PyObject* o) noexcept {
   Py_DECREF(o);
 }
 
+// A nested call of `function` (one of the walker's own functions, which the
+// caller holds) taken inline: `body` runs one level deeper, with the
+// function's globals in use, and a failure gets the function's traceback
+// entry. What the window holds was read in the caller's globals, so it
+// closes when the function's differ.
+template <class C, class Body>
+PyObject* inline_call(C& c, PyObject* function, Body&& body) noexcept {
+  frame::Level level(c.depth);
+  if (!level) return nullptr;
+  PyObject* const outer_function = c.function;
+  PyObject* const outer_globals = c.globals;
+  c.function = function;
+  c.globals = frame::globals_of(function);
+  const bool elsewhere = c.globals != outer_globals;
+  if (elsewhere) c.code_may_run();
+  PyObject* result = body();
+  if (!result) frame::traceback_here(function);
+  if (elsewhere) c.code_may_run();
+  c.function = outer_function;
+  c.globals = outer_globals;
+  return result;
+}
+
 template <class C>
 FRAME_NOINLINE PyObject* exact_dict(C& c, PyObject* d) noexcept {
   if (!c.depth.room()) return nullptr;
