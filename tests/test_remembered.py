@@ -12,14 +12,17 @@ Remembered values and their dependencies:
   the class attribute's own class, the instance dictionary and its contents;
   and nested calls, which remember their own reads. Nothing remembered may
   keep the record (or anything else) alive.
-- quillmark's last mangled name: the class's name, the object's class, the
-  `__class__` that the class's MRO answers, the class's attribute hooks.
-- quillmark's member lookups: the `Quillmark` binding and the class's members.
+- starveil's answer for the last name, and nested calls run inline.
+- quillmark's `Quillmark` binding. Its member lookups and mangled names are
+  left to the interpreter's own type attribute cache; their rows (the
+  class's name, the object's class, the `__class__` that the class's MRO
+  answers, the class's attribute hooks and members) hold any memo added
+  later to the same standard.
 - tables' watched "columns" and remembered selection: the table dictionary,
   and `include`/`exclude` with the keys they were asked about.
 - the frame's remembered lookups (module-level names, with the builtins as
-  fallback) and its dictionary switch (a function kept from an import that
-  failed, called across a later import that succeeds).
+  fallback), and the globals each function carries (a function kept from an
+  import that failed, called across a later import that succeeds).
 """
 
 import builtins
