@@ -4,6 +4,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+// Every source reaches Python.h through here. The modules rely on the global
+// lock throughout (what they remember, the objects they borrow); a build for
+// a free-threaded interpreter stops here rather than produce a module that
+// could run without it.
+#ifdef Py_GIL_DISABLED
+#error "tools-native does not support free-threaded CPython builds yet; install it into a standard build of CPython"
+#endif
+
 #include <utility>
 
 namespace frame {
