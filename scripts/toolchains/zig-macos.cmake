@@ -4,15 +4,9 @@
 # TOOLS_ZIG_PYTHON; the C++ runtime is the system's libc++, through a stub.
 set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_VERSION 20)  # macOS 11
-set(CMAKE_CXX_COMPILER ${CMAKE_CURRENT_LIST_DIR}/zig-c++)
 set(CMAKE_OSX_SYSROOT "" CACHE PATH "zig carries the macOS headers and libSystem stub")
 set(CMAKE_OSX_ARCHITECTURES "" CACHE STRING "the target gives it")
 # Link against the system's libc++ (a stub naming /usr/lib/libc++.1.dylib),
 # not a copy of zig's own.
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-nostdlib++ ${CMAKE_CURRENT_LIST_DIR}/libc++.tbd")
-# CMake's checks compile without linking: a linked test program would have
-# zig build its own C++ runtime first, minutes for nothing.
-set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/zig.cmake)
