@@ -18,8 +18,8 @@ Remembered values and their dependencies:
   class's name, the object's class, the `__class__` that the class's MRO
   answers, the class's attribute hooks and members) hold any memo added
   later to the same standard.
-- tables' watched "columns" and remembered selection: the table dictionary,
-  and `include`/`exclude` with the keys they were asked about.
+- tables' watched "columns" and "data" and remembered selection: the table
+  dictionary, and `include`/`exclude` with the keys they were asked about.
 - the frame's remembered lookups (module-level names, with the builtins as
   fallback), and the globals each function carries (a function kept from an
   import that failed, called across a later import that succeeds).
@@ -769,6 +769,37 @@ TABLES = {
         outer = table["data"] = [Nest(a=1), {"a": 2}, Change(b=3), {"b": 4}]
         t = Table(table)
         assert t.columns == ["b"] and t.data is outer
+    """,
+    # Each field is stored with what the table holds by then: storing the
+    # columns runs a subclass's __setattr__, which replaces or deletes "data"
+    # (in a watched dictionary, and in an object's inline values).
+    "data/inside-the-columns-store": """
+        class R: pass
+        for change in ("replaced", "deleted", "replaced-inline"):
+            new = [{"a": 2}]
+            if change == "replaced-inline":
+                r = R()
+                r.columns, r.data = ["a"], [{"a": 1}]
+                table = r.__dict__
+            else:
+                table = {"columns": ["a"], "data": [{"a": 1}]}
+            class Sub(Table):
+                __slots__ = ()
+                def __setattr__(self, name, value):
+                    if name == "_Table__columns":
+                        if change == "deleted":
+                            del table["data"]
+                        elif change == "replaced":
+                            table["data"] = new
+                        else:
+                            r.data = new
+                    object.__setattr__(self, name, value)
+            try:
+                t = Sub(table)
+            except KeyError as exc:
+                assert change == "deleted" and exc.args == ("data",)
+            else:
+                assert change != "deleted" and t.data is new, "the data was taken before the columns were stored"
     """,
     "selection/between": """
         t = Table({"columns": ["a", "b"], "data": [{"a": 1, "b": 2}]})

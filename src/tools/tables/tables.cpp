@@ -163,13 +163,12 @@ PyObject* table_init(const Call& call) {
   if (!data) return nullptr;
   Py_ssize_t position = 0;
   if (!walk(data.get(), [&](PyObject* row, bool) { return check_row(source, row, position++); })) return nullptr;
-  // Both values are taken before either field is written, so that a
-  // failure leaves the previous fields as they were.
+  // Each value is looked up when it is stored: storing the columns may run a
+  // subclass's __setattr__, which may change the table.
   Ref columns = source.item(k_columns);
-  if (!columns) return nullptr;
+  if (!columns || PyObject_SetAttr(self, f_columns, columns.get()) < 0) return nullptr;
   data = source.item(k_data);
-  if (!data || PyObject_SetAttr(self, f_columns, columns.get()) < 0 || PyObject_SetAttr(self, f_data, data.get()) < 0)
-    return nullptr;
+  if (!data || PyObject_SetAttr(self, f_data, data.get()) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 
