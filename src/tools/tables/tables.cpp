@@ -58,14 +58,6 @@ FRAME_COLD FRAME_NOINLINE void column_missing(Py_ssize_t position, PyObject* col
   raise_joined(PyExc_Exception, {t_row_open, where.get(), t_column_open, name.get(), t_column_close});
 }
 
-// table[key], as a subscript does it: KeyError(key) when it is missing.
-Ref item(PyObject* table, PyObject* key) {
-  PyObject* value;
-  int found = PyDict_GetItemRef(table, key, &value);
-  if (found == 0) PyErr_SetObject(PyExc_KeyError, key);
-  return Ref::steal(value);
-}
-
 // ---- iteration ----------------------------------------------------------------
 
 // Walks `seq` as `for x in seq` does, handing each element to `each` with a
@@ -144,6 +136,7 @@ PyObject* table_init(const Call& call) {
         PyDict_SetItem(table.get(), k_data, data.get()) < 0)
       return nullptr;
   }
+  frame::Watch source(table.get());
   for (PyObject* key : {k_columns.get(), k_data.get()}) {
     int present = PyDict_Contains(table.get(), key);
     if (present < 0) return nullptr;
@@ -151,14 +144,13 @@ PyObject* table_init(const Call& call) {
       key_missing(key);
       return nullptr;
     }
-    Ref value = item(table.get(), key);
+    Ref value = source.item(key);
     if (!value) return nullptr;
     if (!PyList_Check(value.get())) {
       not_a_list(key);
       return nullptr;
     }
   }
-  frame::Watch source(table.get());
   Ref data = source.item(k_data);
   if (!data) return nullptr;
   Py_ssize_t position = 0;
